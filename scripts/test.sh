@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test three times:
+# plain, under AddressSanitizer + UndefinedBehaviorSanitizer, and the
+# threaded tests under ThreadSanitizer. Exits non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/setup.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+# Tests never need the network; keep proxies from reaching the loopback
+# servers the tests start.
+export no_proxy="127.0.0.1,localhost" NO_PROXY="127.0.0.1,localhost"
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY || true
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:${LSAN_OPTIONS:-}"
+
+run() {  # run <name> <ctest args...>
+  local name=$1; shift
+  echo "=== $name: build"
+  bash scripts/build.sh "build/$name" "${cmake_args[@]}"
+  echo "=== $name: test"
+  (cd "build/$name" && ctest --output-on-failure -j "$jobs" --timeout 300 "$@")
+}
+
+cmake_args=()
+run plain
+cmake_args=(-DZV_SANITIZE=address)
+run asan
+cmake_args=(-DZV_SANITIZE=thread)
+run tsan -L threaded
+echo "=== all test runs passed"

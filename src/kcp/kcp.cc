@@ -1,0 +1,220 @@
+#include "kcp/kcp.h"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+
+namespace kcp {
+
+namespace {
+
+std::mutex mtx_state;
+ClockFunction s_clock;                 // guarded by mtx_state
+std::shared_ptr<LogSystem> s_log;      // guarded by mtx_state
+
+// Writes diagnostics to a file (or standard error) up to a level.
+class FileLogSystem : public LogSystem {
+ public:
+  FileLogSystem(LogLevel level, const std::string& prefix) : level_(level) {
+    if (!prefix.empty()) file_.open(prefix + "kcp.log", std::ios::app);
+  }
+  LogLevel GetLogLevel() const override { return level_; }
+  void Log(LogLevel level, const char* tag, const std::string& message) override {
+    if (static_cast<int>(level) > static_cast<int>(level_)) return;
+    std::lock_guard<std::mutex> lock(mtx_);
+    std::ostream& out = file_.is_open() ? static_cast<std::ostream&>(file_) : std::cerr;
+    out << "[" << static_cast<int>(level) << "] " << (tag ? tag : "") << " "
+        << message << "\n";
+    out.flush();
+  }
+
+ private:
+  const LogLevel level_;
+  std::mutex mtx_;
+  std::ofstream file_;
+};
+
+std::string Trim(const std::string& s) {
+  const char* ws = " \t\r\n";
+  size_t b = s.find_first_not_of(ws);
+  if (b == std::string::npos) return std::string();
+  size_t e = s.find_last_not_of(ws);
+  return s.substr(b, e - b + 1);
+}
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? v : "";
+}
+
+// Reads one profile of an INI credentials file; empty fields when absent.
+Credentials ReadProfile(const std::string& path, const std::string& profile) {
+  Credentials c;
+  std::ifstream in(path);
+  if (!in) return c;
+  std::string line;
+  bool in_profile = false;
+  while (std::getline(in, line)) {
+    line = Trim(line);
+    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+    if (line.front() == '[' && line.back() == ']') {
+      in_profile = Trim(line.substr(1, line.size() - 2)) == profile;
+      continue;
+    }
+    if (!in_profile) continue;
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = Trim(line.substr(0, eq));
+    std::string value = Trim(line.substr(eq + 1));
+    if (key == "kcp_access_key_id") c.access_key_id = value;
+    else if (key == "kcp_secret_access_key") c.secret_key = value;
+    else if (key == "kcp_session_token") c.session_token = value;
+  }
+  return c;
+}
+
+}  // namespace
+
+void InitAPI(const SDKOptions& options) {
+  std::lock_guard<std::mutex> lock(mtx_state);
+  if (options.log_level > 0) {
+    s_log = std::make_shared<FileLogSystem>(static_cast<LogLevel>(options.log_level),
+                                            options.log_file_prefix);
+  }
+}
+
+void ShutdownAPI(const SDKOptions& /*options*/) {
+  std::lock_guard<std::mutex> lock(mtx_state);
+  s_log.reset();
+}
+
+Credentials DefaultCredentialsProviderChain::GetCredentials() const {
+  Credentials env;
+  env.access_key_id = Env("KCP_ACCESS_KEY_ID");
+  env.secret_key = Env("KCP_SECRET_ACCESS_KEY");
+  env.session_token = Env("KCP_SESSION_TOKEN");
+  if (!env.IsEmpty()) return env;
+
+  std::string home = Env("HOME");
+  if (home.empty()) return Credentials();
+  std::string profile = Env("KCP_PROFILE");
+  if (profile.empty()) profile = "default";
+  Credentials file = ReadProfile(home + "/.kcp/credentials", profile);
+  if (!file.IsEmpty()) return file;
+  return Credentials();
+}
+
+bool Sha256(const std::string& data, ByteBuffer* digest) {
+  digest->clear();
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (EVP_Digest(data.data(), data.size(), out, &len, EVP_sha256(), nullptr) != 1) {
+    return false;
+  }
+  digest->assign(out, out + len);
+  return true;
+}
+
+bool HmacSha256(const ByteBuffer& data, const ByteBuffer& key, ByteBuffer* digest) {
+  digest->clear();
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  static const unsigned char kEmpty = 0;
+  const unsigned char* k = key.empty() ? &kEmpty : key.data();
+  const unsigned char* d = data.empty() ? &kEmpty : data.data();
+  if (HMAC(EVP_sha256(), k, static_cast<int>(key.size()), d, data.size(), out,
+           &len) == nullptr) {
+    return false;
+  }
+  digest->assign(out, out + len);
+  return true;
+}
+
+std::string HexEncode(const ByteBuffer& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0x0f]);
+  }
+  return out;
+}
+
+std::string UriEncodePath(const std::string& path) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(path.size());
+  for (unsigned char c : path) {
+    bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+                c == '~' || c == '/';
+    if (keep) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(kDigits[c >> 4]);
+      out.push_back(kDigits[c & 0x0f]);
+    }
+  }
+  return out;
+}
+
+std::string RandomUUID() {
+  unsigned char b[16];
+  if (RAND_bytes(b, sizeof(b)) != 1) {
+    // The generator cannot fail once seeded; never hand out a fixed value.
+    std::abort();
+  }
+  b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);  // version 4
+  b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);  // RFC 4122 variant
+  char text[37];
+  std::snprintf(text, sizeof(text),
+                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10],
+                b[11], b[12], b[13], b[14], b[15]);
+  return text;
+}
+
+std::chrono::system_clock::time_point Now() {
+  ClockFunction clock;
+  {
+    std::lock_guard<std::mutex> lock(mtx_state);
+    clock = s_clock;
+  }
+  return clock ? clock() : std::chrono::system_clock::now();
+}
+
+void SetClockForTesting(ClockFunction clock) {
+  std::lock_guard<std::mutex> lock(mtx_state);
+  s_clock = std::move(clock);
+}
+
+std::string FormatUtc(std::chrono::system_clock::time_point time, const char* pattern) {
+  std::time_t t = std::chrono::system_clock::to_time_t(time);
+  std::tm tm_utc;
+  gmtime_r(&t, &tm_utc);
+  char buf[128];
+  size_t n = std::strftime(buf, sizeof(buf), pattern, &tm_utc);
+  return std::string(buf, n);
+}
+
+LogSystem* GetLogSystem() {
+  std::lock_guard<std::mutex> lock(mtx_state);
+  return s_log.get();
+}
+
+void SetLogSystem(std::shared_ptr<LogSystem> system) {
+  std::lock_guard<std::mutex> lock(mtx_state);
+  s_log = std::move(system);
+}
+
+}  // namespace kcp
