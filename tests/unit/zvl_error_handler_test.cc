@@ -172,13 +172,4 @@ TEST(ErrorHandlerTest, IgnoredErrorReadsTheFunctionCode) {
   EXPECT_EQ(ErrorHandler::GetNextState(Remote(12, 1)), zva::RETRYABLE_ERROR);
 }
 
-TEST(ErrorHandlerTest, ServiceCodeReadFromMessageWithBlanks) {
-  const ZvaRpcStatus status(
-      grpc::Status(grpc::StatusCode::NOT_FOUND, "  9 model is gone"), "", 1);
-  EXPECT_EQ(ErrorHandler::GetNextState(status), zva::MODEL_RELOAD_NEEDED);
-  const ZvaRpcStatus wordy(
-      grpc::Status(grpc::StatusCode::NOT_FOUND, "model 9 is gone"), "", 1);
-  EXPECT_EQ(ErrorHandler::GetNextState(wordy), zva::RETRYABLE_ERROR);
-}
-
 }  // namespace

@@ -137,6 +137,11 @@ TEST_F(AuthSignerTest, KnownAnswer) {
                 signer->ComputeHash(kSecretKey, "20261207", kRegion, "zorvel")),
             "fe2e21148b4f01c26d40f05da0f9f83cb2a769d14dbdb85b7345b83ad8e46c1e");
 
+  EXPECT_EQ(signer->BuildCredentialString(),
+            "KCPTESTACCESSKEY01/20261207/us-west-2/zorvel/kcp4_request");
+  EXPECT_EQ(signer->GenerateStringToSign("T", "D", "H", "R", "S"),
+            "KCP4-HMAC-SHA256\nT\nD/R/S/kcp4_request\nH");
+
   EXPECT_EQ(signer->SignRequest(), kKnownAuthorization);
   EXPECT_EQ(signer->GetDateString(), "20261207T123456Z");
   EXPECT_EQ(signer->GetKcpCredSessionToken(), "");
@@ -162,26 +167,6 @@ TEST_F(AuthSignerTest, CanonicalRequestHasNineLines) {
 
   signer->SignRequest();
   EXPECT_EQ(Split(canonical)[4], "x-kst-date:" + signer->GetDateString());
-}
-
-TEST_F(AuthSignerTest, StepsAgreeWithEachOther) {
-  SignerPtr signer = MakeSigner();
-  EXPECT_EQ(signer->BuildCredentialString(),
-            "KCPTESTACCESSKEY01/20261207/us-west-2/zorvel/kcp4_request");
-  EXPECT_EQ(signer->GenerateStringToSign("T", "D", "H", "R", "S"),
-            "KCP4-HMAC-SHA256\nT\nD/R/S/kcp4_request\nH");
-
-  kcp::ByteBuffer digest;
-  ASSERT_TRUE(kcp::Sha256(signer->BuildCanonicalRequestString(), &digest));
-  const std::string string_to_sign =
-      signer->GenerateStringToSign("20261207T123456Z", "20261207",
-                                   kcp::HexEncode(digest), kRegion, "zorvel");
-  kcp::Credentials credentials{kAccessKeyId, kSecretKey, ""};
-  const std::string signature = signer->GenerateSignature(
-      credentials, string_to_sign, "20261207", kRegion, "zorvel");
-  EXPECT_EQ(signature.size(), 64u);
-  EXPECT_EQ(signature.find_first_not_of("0123456789abcdef"), std::string::npos);
-  EXPECT_EQ(signer->BuildAuthHeaderString(signature), kKnownAuthorization);
 }
 
 // The clock passes midnight while the signature is computed; the scope, the
