@@ -3,11 +3,11 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -104,12 +104,12 @@ TEST(KcpEncodingTest, UriPathEncoding) {
 }
 
 TEST(KcpUuidTest, RandomVersion4TextAndUnique) {
-  const std::regex format(
+  const auto format = ::testing::MatchesRegex(
       "[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
   std::set<std::string> seen;
   for (int i = 0; i < 1000; ++i) {
     const std::string uuid = kcp::RandomUUID();
-    ASSERT_TRUE(std::regex_match(uuid, format)) << uuid;
+    ASSERT_THAT(uuid, format);
     ASSERT_TRUE(seen.insert(uuid).second) << uuid;
   }
 }

@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <iostream>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -75,10 +74,8 @@ TEST(LoggerRoutingTest, LevelsPrintedByThreshold) {
       const std::string text = capture.Text();
       if (text.empty()) continue;
       printed += letter;
-      EXPECT_TRUE(std::regex_match(
-          text,
-          std::regex(std::string(kStampRegex) + "message " + letter + "\n")))
-          << text;
+      EXPECT_THAT(text, ::testing::MatchesRegex(std::string(kStampRegex) +
+                                                "message " + letter + "\n"));
     }
     EXPECT_EQ(printed, c.printed)
         << "threshold " << c.threshold << " debug " << c.debug;
@@ -133,10 +130,9 @@ TEST(LoggerRoutingTest, SuccessiveMessagesAreSeparate) {
     log << "third" << std::endl << ERROR;
   }
   const std::string text = capture.Text();
-  EXPECT_TRUE(std::regex_match(
-      text, std::regex(std::string(kStampRegex) + "first 1\n" + kStampRegex +
-                       "second 2.5\n" + kStampRegex + "third\n")))
-      << text;
+  EXPECT_THAT(text, ::testing::MatchesRegex(
+                        std::string(kStampRegex) + "first 1\n" + kStampRegex +
+                        "second 2.5\n" + kStampRegex + "third\n"));
   // Everything was emitted, so nothing is left for the destructor.
   EXPECT_EQ(cout_capture.Text(), "");
 }
@@ -146,12 +142,11 @@ TEST(LoggerRoutingTest, SuccessiveMessagesAreSeparate) {
 TEST(LoggerLifetimeTest, NamedLoggerReportsItsLifetime) {
   LogCapture capture(0);
   { CLogger log("Connect"); }
-  EXPECT_TRUE(std::regex_match(
+  EXPECT_THAT(
       capture.Text(),
-      std::regex(std::string(kStampRegex) +
-                 "Connect took [0-9]+(\\.[0-9]+)?(e[-+][0-9]+)? "
-                 "milliseconds\n")))
-      << capture.Text();
+      ::testing::MatchesRegex(std::string(kStampRegex) +
+                              "Connect took [0-9]+(\\.[0-9]+)?(e[-+][0-9]+)? "
+                              "milliseconds\n"));
 }
 
 TEST(LoggerLifetimeTest, LifetimeIsInfoAndUnnamedLoggersReportNothing) {
@@ -183,10 +178,10 @@ TEST(LoggerLifetimeTest, PendingTextIsWrittenRawWhateverTheThreshold) {
 // ---- Time stamp --------------------------------------------------------
 
 TEST(TimeStampTest, CtimeTextWithSixDigitMicroseconds) {
-  const std::regex format(kStampRegex);
+  const auto format = ::testing::MatchesRegex(kStampRegex);
   for (int i = 0; i < 200; ++i) {
     const std::string stamp = CLogger::GetTimeStampInMicroseconds();
-    ASSERT_TRUE(std::regex_match("[" + stamp + "] ", format)) << stamp;
+    ASSERT_THAT("[" + stamp + "] ", format);
     ASSERT_EQ(stamp.find('\n'), std::string::npos);
   }
 }
