@@ -13,22 +13,26 @@
 
 namespace {
 
+// Loaded once and never closed: the library registers its schemas with the
+// process-wide protobuf pool, which keeps pointers into it, so unloading and
+// loading again in one process is not supported.
 class SharedLibraryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    handle_ = ::dlopen(ZV_SHARED_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << ::dlerror();
+  static void SetUpTestSuite() {
+    if (s_handle_ == nullptr) {
+      s_handle_ = ::dlopen(ZV_SHARED_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    }
   }
-  void TearDown() override {
-    if (handle_ != nullptr) ::dlclose(handle_);
-  }
-  void* handle_ = nullptr;
+  void SetUp() override { ASSERT_NE(s_handle_, nullptr) << ::dlerror(); }
+  static void* s_handle_;
 };
+
+void* SharedLibraryTest::s_handle_ = nullptr;
 
 TEST_F(SharedLibraryTest, ClientVersionIsExportedUnmangled) {
   using VersionFn = const char* (*)();
   auto version =
-      reinterpret_cast<VersionFn>(::dlsym(handle_, "GetZVClientVersion"));
+      reinterpret_cast<VersionFn>(::dlsym(s_handle_, "GetZVClientVersion"));
   ASSERT_NE(version, nullptr) << ::dlerror();
   EXPECT_EQ(std::string(version()), "1.5.3");
 }
@@ -36,11 +40,11 @@ TEST_F(SharedLibraryTest, ClientVersionIsExportedUnmangled) {
 TEST_F(SharedLibraryTest, InternalSymbolsStayHidden) {
   // zva::logger::CLogger::GetTimeStampInMicroseconds[abi:cxx11]()
   EXPECT_EQ(
-      ::dlsym(handle_,
+      ::dlsym(s_handle_,
               "_ZN3zva6logger7CLogger26GetTimeStampInMicrosecondsB5cxx11Ev"),
       nullptr);
   // zva::util::GenerateUUID[abi:cxx11]()
-  EXPECT_EQ(::dlsym(handle_, "_ZN3zva4util12GenerateUUIDB5cxx11Ev"), nullptr);
+  EXPECT_EQ(::dlsym(s_handle_, "_ZN3zva4util12GenerateUUIDB5cxx11Ev"), nullptr);
 }
 
 }  // namespace
