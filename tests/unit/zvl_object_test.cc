@@ -1,3 +1,4 @@
+// zv-test-labels: threaded
 #include "zvl_object.h"
 
 #include <atomic>
