@@ -13,9 +13,8 @@
 
 namespace {
 
-// Loaded once and never closed: the library registers its schemas with the
-// process-wide protobuf pool, which keeps pointers into it, so unloading and
-// loading again in one process is not supported.
+// Loaded once for the suite. The library stays mapped after dlclose (its
+// schemas live in protobuf's process-wide pool), which the last test checks.
 class SharedLibraryTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -45,6 +44,23 @@ TEST_F(SharedLibraryTest, InternalSymbolsStayHidden) {
       nullptr);
   // zva::util::GenerateUUID[abi:cxx11]()
   EXPECT_EQ(::dlsym(s_handle_, "_ZN3zva4util12GenerateUUIDB5cxx11Ev"), nullptr);
+}
+
+// Regression: closing the library and opening it again used to abort in
+// protobuf's descriptor pool, because the unload freed what the pool pointed
+// at.
+TEST_F(SharedLibraryTest, CloseAndReopenIsSafe) {
+  void* second = ::dlopen(ZV_SHARED_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(second, nullptr) << ::dlerror();
+  EXPECT_EQ(::dlclose(second), 0);
+  EXPECT_EQ(::dlclose(s_handle_), 0);
+  s_handle_ = ::dlopen(ZV_SHARED_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(s_handle_, nullptr) << ::dlerror();
+  using VersionFn = const char* (*)();
+  auto version =
+      reinterpret_cast<VersionFn>(::dlsym(s_handle_, "GetZVClientVersion"));
+  ASSERT_NE(version, nullptr) << ::dlerror();
+  EXPECT_EQ(std::string(version()), "1.5.3");
 }
 
 }  // namespace
