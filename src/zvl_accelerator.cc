@@ -1,15 +1,10 @@
 #include "zvl_accelerator.h"
 
 #include <cstdlib>
-#include <iostream>
-#include <sstream>
 #include <utility>
 
 #include "kcp/kcp.h"
 #include "log_stream.h"
-#include "zva/zva_client.h"
-#include "zvl_device_metadata_registry.h"
-#include "zvl_discovery.h"
 #include "zvl_error_handler.h"
 #include "zvl_fill_context.h"
 #include "zvl_kcpauth.h"
@@ -435,38 +430,6 @@ int Accelerator::Release() {
     is_connected_ = false;
     is_released_ = true;
   }
-  return 0;
-}
-
-void Accelerator::DescribeZVA() {
-  CLogger log;
-  std::ostringstream text;
-  text << "Using Kestro Zorvel Client Library Version: " << kClientVersion
-       << "\n";
-  unsigned int count = 0;
-  if (GetDeviceCount(&count) != 0) {
-    text << "No Zorvel Accelerator Available.\n";
-  } else {
-    text << "Number of Zorvel Accelerators Available: " << count << "\n";
-  }
-  text << "Zorvel Accelerator ID: " << accelerator_id_ << "\n";
-  text << "Zorvel Accelerator Type: " << accelerator_type_ << "\n";
-  DeviceMetadataRegistry registry = GetDeviceMetadataRegistry(nullptr);
-  text << "Zorvel Accelerator Ordinal: "
-       << registry.GetDeviceMetadataById(accelerator_id_).GetOrdinal() << "\n";
-  std::cout << text.str() << std::endl;
-  log << text.str() << logger::INFO;
-}
-
-int Accelerator::QueryInterface(InterfaceID /*id*/,
-                                const Versions& /*versions*/,
-                                std::shared_ptr<ObjectInterface>* out) {
-  CLogger log("QueryInterface");
-  DescribeZVA();
-  log << " query interface\n" << logger::INFO;
-  if (out == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(mtx_);
-  *out = framework_object_;
   return 0;
 }
 
