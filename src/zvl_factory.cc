@@ -60,7 +60,8 @@ std::vector<std::shared_ptr<AcceleratorInterface>> GetAllAcceleratorsInternal(
     DeviceMetadataRegistry registry = GetDeviceMetadataRegistry(endpoint);
     for (unsigned long ordinal = 0; ordinal < registry.GetNumberOfDevices();
          ++ordinal) {
-      const DeviceMetadata& device = registry.GetDeviceMetadataByOrdinal(ordinal);
+      const DeviceMetadata& device =
+          registry.GetDeviceMetadataByOrdinal(ordinal);
       auto* accelerator = new Accelerator(proxy, region, device.GetId(),
                                           device.GetType().to_string());
       Retain(accelerator);

@@ -5,11 +5,11 @@
 // credentials in the environment, for tests that build accelerators.
 // Discovery, should anything run it, points at a closed loopback port.
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include <stdlib.h>
 
 namespace zvtest {
 

@@ -1,15 +1,15 @@
 // zv-test-labels: threaded
 #include "zvl_session_events.h"
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <chrono>
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include "unit/accel_env.h"
 #include "unit/log_watch.h"
