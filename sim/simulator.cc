@@ -134,6 +134,9 @@ bool Simulator::StartGrpcLocked(int port, std::string* error) {
   builder.AddListeningPort("127.0.0.1:" + std::to_string(port), credentials,
                            &selected);
   builder.RegisterService(front->service.get());
+  // Without this a second simulator could share a busy port and take
+  // half of its connections.
+  builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
   builder.SetMaxReceiveMessageSize(INT_MAX);
   builder.SetMaxSendMessageSize(INT_MAX);
   front->server = builder.BuildAndStart();
