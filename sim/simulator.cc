@@ -316,6 +316,11 @@ size_t Simulator::MetadataRequestCount(const std::string& path) const {
   return core_->MetadataRequestCount(path);
 }
 
+bool Simulator::WaitForMetadataRequests(const std::string& path, size_t n,
+                                        std::chrono::milliseconds timeout) {
+  return core_->WaitForMetadataRequests(path, n, timeout);
+}
+
 void Simulator::SetCallObserver(
     std::function<void(const CallRecord&)> observer) {
   core_->SetCallObserver(std::move(observer));

@@ -246,6 +246,10 @@ class Simulator {
   void ClearMetadataOverrides();
   // HTTP requests served for `path` so far.
   size_t MetadataRequestCount(const std::string& path) const;
+  // Waits until MetadataRequestCount(path) >= n (counted when a request
+  // arrives, before any delay); false on timeout.
+  bool WaitForMetadataRequests(const std::string& path, size_t n,
+                               std::chrono::milliseconds timeout);
   // Called after every completed call, outside the simulator's locks, on
   // the serving thread. Set it before Start().
   void SetCallObserver(std::function<void(const CallRecord&)> observer);
