@@ -3,6 +3,7 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <stdexcept>
 
 #include <grpcpp/grpcpp.h>
@@ -107,6 +108,13 @@ bool Simulator::Start(std::string* error) {
   if (running_ || stopped_) {
     *error = "the simulator can be started once";
     return false;
+  }
+  std::set<std::string> ids;
+  for (const AcceleratorSpec& spec : options_.accelerators) {
+    if (!ids.insert(spec.id).second) {
+      *error = "duplicate accelerator id " + spec.id;
+      return false;
+    }
   }
   if (!options_.plaintext) {
     TlsMaterial tls;

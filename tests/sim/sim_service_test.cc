@@ -649,6 +649,14 @@ TEST(SimulatorTest, StartsOnceAndRefusesABusyPort) {
   zvsim::Simulator second(options);
   EXPECT_FALSE(second.Start(&error));
   EXPECT_NE(error.find("cannot bind"), std::string::npos) << error;
+
+  zvsim::Options twice;
+  twice.plaintext = true;
+  twice.accelerators = {{"zva-1", "zva1.medium", ""},
+                        {"zva-1", "zva1.large", ""}};
+  zvsim::Simulator duplicate(twice);
+  EXPECT_FALSE(duplicate.Start(&error));
+  EXPECT_EQ(error, "duplicate accelerator id zva-1");
 }
 
 }  // namespace
