@@ -1,0 +1,19 @@
+// Uses the installed headers and library the way an integration would, with
+// nothing that needs an accelerator: the version and the health names.
+
+#include <iostream>
+
+#include "zva/zva_client.h"
+#include "zva/zva_object.h"
+#include "zva/zva_tools.h"
+
+int main() {
+  std::cout << "version " << GetZVClientVersion() << "\n";
+  std::cout << "health 2 " << zva::HealthStatusToString(2) << "\n";
+  try {
+    zva::HealthStatusToString(7);
+  } catch (const zva::UnsupportedPingResponseException& e) {
+    std::cout << "unsupported " << e.GetStatus() << "\n";
+  }
+  return 0;
+}
