@@ -3,7 +3,7 @@
 // simulator. Outputs are compared with the exact texts.
 
 #include <filesystem>
-#include <functional>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <regex>
@@ -18,8 +18,6 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include "zvsim/simulator.h"
 
 namespace {
 
@@ -43,36 +41,42 @@ const char kDetectionFailed[] = "ERROR: Device detection failed.\n";
 const char kId0[] = "zva-0a00000000000000a";
 const char kId1[] = "zva-0b00000000000000b";
 
-// Runs `program` with `args` and exactly the environment `env`, standard
-// input from /dev/null; collects both output streams and the exit code.
-Result Run(const std::string& program, const std::vector<std::string>& args,
-           const Env& env) {
-  Result result;
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (auto& t : texts) pointers.push_back(t.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+std::vector<std::string> EnvironmentText(const Env& env) {
+  std::vector<std::string> text;
+  for (const auto& [name, value] : env) text.push_back(name + "=" + value);
+  return text;
+}
+
+// Starts `program` with `args` and exactly the environment `env`, standard
+// input from /dev/null and standard output and error into pipes whose read
+// ends are returned (close-on-exec). Returns the process id, or -1.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
+            const Env& env, int* out_fd, int* err_fd) {
   int out_pipe[2];
   int err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) return -1;
   if (pipe2(err_pipe, O_CLOEXEC) != 0) {
     close(out_pipe[0]);
     close(out_pipe[1]);
-    return result;
+    return -1;
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-
   std::vector<std::string> argv_text = {program};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_text;
-  for (const auto& [name, value] : env) env_text.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
+  std::vector<std::string> env_text = EnvironmentText(env);
+  std::vector<char*> argv = Pointers(argv_text);
+  std::vector<char*> envp = Pointers(env_text);
   pid_t pid = -1;
   int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr,
                             argv.data(), envp.data());
@@ -82,11 +86,34 @@ Result Run(const std::string& program, const std::vector<std::string>& args,
   if (spawned != 0) {
     close(out_pipe[0]);
     close(err_pipe[0]);
+    return -1;
+  }
+  *out_fd = out_pipe[0];
+  *err_fd = err_pipe[0];
+  return pid;
+}
+
+int WaitForExit(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs `program` to its end; collects both output streams and the exit code.
+Result RunToEnd(const std::string& program,
+                const std::vector<std::string>& args, const Env& env) {
+  Result result;
+  int out_fd = -1;
+  int err_fd = -1;
+  pid_t pid = Spawn(program, args, env, &out_fd, &err_fd);
+  if (pid < 0) {
     result.err = "could not start " + program;
     return result;
   }
   // Drain both pipes together so a child that fills one never blocks.
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_count = 2;
   while (open_count > 0) {
@@ -107,13 +134,102 @@ Result Run(const std::string& program, const std::vector<std::string>& args,
       }
     }
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (auto& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
   }
-  result.code =
-      WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.code = WaitForExit(pid);
   return result;
 }
+
+// Undoes the shell quoting of one value printed by zv-sim.
+std::string ShellUnquote(const std::string& text) {
+  if (text.empty() || text[0] != '\'') return text;
+  std::string out;
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\'') {
+      quoted = !quoted;
+    } else if (!quoted && text[i] == '\\' && i + 1 < text.size()) {
+      out.push_back(text[++i]);
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+// The zv-sim program, started with a fault plan, until Stop().
+class SimProcess {
+ public:
+  ~SimProcess() { Stop(); }
+
+  // Starts zv-sim in `dir` (its HOME) with the accelerators and fault plan
+  // given; returns once it serves, with its exported variables in `exports`.
+  ::testing::AssertionResult Start(const std::filesystem::path& dir,
+                                   const std::vector<std::string>& accelerators,
+                                   const std::string& fault_plan,
+                                   Env* exports) {
+    std::filesystem::path plan = dir / "fault_plan.txt";
+    std::filesystem::path env_file = dir / "sim.env";
+    {
+      std::ofstream out(plan);
+      out << fault_plan;
+    }
+    std::vector<std::string> args = {"--fault-plan", plan.string(),
+                                     "--env-file", env_file.string()};
+    for (const auto& a : accelerators) {
+      args.push_back("--accelerator");
+      args.push_back(a);
+    }
+    Env env = {{"HOME", dir.string()}, {"PATH", "/usr/bin:/bin"}};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+      if (const char* value = getenv(name)) env[name] = value;
+    }
+    pid_ = Spawn(ZV_SIM_PATH, args, env, &out_fd_, &err_fd_);
+    if (pid_ < 0) return ::testing::AssertionFailure() << "cannot start zv-sim";
+    // The export lines come out once both servers serve; the env file is
+    // complete before the first of them.
+    char c = 0;
+    ssize_t n;
+    while ((n = read(out_fd_, &c, 1)) < 0 && errno == EINTR) {
+    }
+    if (n != 1) {
+      std::string err;
+      char buffer[4096];
+      while ((n = read(err_fd_, buffer, sizeof(buffer))) > 0)
+        err.append(buffer, n);
+      return ::testing::AssertionFailure() << "zv-sim exited: " << err;
+    }
+    std::ifstream in(env_file);
+    std::string line;
+    while (std::getline(in, line)) {
+      const std::string prefix = "export ";
+      size_t eq = line.find('=');
+      if (line.rfind(prefix, 0) != 0 || eq == std::string::npos) continue;
+      (*exports)[line.substr(prefix.size(), eq - prefix.size())] =
+          ShellUnquote(line.substr(eq + 1));
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  // Stops zv-sim with SIGTERM; returns its exit code (0 when it stopped
+  // cleanly), or 0 when it was not running.
+  int Stop() {
+    if (pid_ < 0) return 0;
+    kill(pid_, SIGTERM);
+    // Its pipes are drained only now: it writes a line or two at most.
+    close(out_fd_);
+    close(err_fd_);
+    int code = WaitForExit(pid_);
+    pid_ = -1;
+    return code;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+};
 
 // The time in a description varies; checks its layout and replaces it.
 std::string MaskTime(const std::string& text) {
@@ -202,30 +318,36 @@ class ToolsTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (sim_) sim_->Stop();
+    if (sim_) {
+      EXPECT_EQ(sim_->Stop(), 0) << "zv-sim did not stop cleanly";
+    }
     std::filesystem::remove_all(home_);
   }
 
-  // Starts a simulator with a zva1.medium (device 0) and a zva2.large
-  // (device 1) and points the environment at it.
-  void StartSimulator() {
-    zvsim::Options options;
-    options.accelerators = {{kId1, "zva2.large", ""},
-                            {kId0, "zva1.medium", ""}};
-    sim_ = std::make_unique<zvsim::Simulator>(options);
-    std::string error;
-    ASSERT_TRUE(sim_->Start(&error)) << error;
-    for (const auto& [name, value] : sim_->Environment()) env_[name] = value;
+  // Starts zv-sim with a zva1.medium (device 0) and a zva2.large (device 1),
+  // listed the other way round so the tools' ordering shows, applies
+  // `fault_plan`, and points the environment at it.
+  void StartSimulator(const std::string& fault_plan = "") {
+    sim_ = std::make_unique<SimProcess>();
+    std::filesystem::path dir = home_ / "sim";
+    std::filesystem::create_directories(dir);
+    Env exports;
+    ASSERT_TRUE(sim_->Start(dir,
+                            {std::string("zva2.large,id=") + kId1,
+                             std::string("zva1.medium,id=") + kId0},
+                            fault_plan, &exports));
+    ASSERT_TRUE(exports.count("ACCELERATOR_PROXYURI_OVERRIDE"));
+    for (const auto& [name, value] : exports) env_[name] = value;
   }
 
   Result Zv(const std::vector<std::string>& args) {
-    return Run(ZV_PATH, args, env_);
+    return RunToEnd(ZV_PATH, args, env_);
   }
-  Result ZvHealth() { return Run(ZV_HEALTH_PATH, {}, env_); }
+  Result ZvHealth() { return RunToEnd(ZV_HEALTH_PATH, {}, env_); }
 
   std::filesystem::path home_;
   Env env_;
-  std::unique_ptr<zvsim::Simulator> sim_;
+  std::unique_ptr<SimProcess> sim_;
 };
 
 // ---- Command line ---------------------------------------------------------
@@ -324,24 +446,20 @@ TEST_F(ToolsTest, HealthTwoHealthyAccelerators) {
 
 struct HealthCase {
   const char* name;
-  // Applied to the running simulator.
-  std::function<void(zvsim::Simulator&)> fault;
+  std::string fault_plan;
   std::string status0;
   std::string status1;
   std::string health_out;
 };
 
 TEST_F(ToolsTest, HealthOfEveryDeviceMixture) {
-  // Every call of an unreachable accelerator fails the way a proxy that
+  // Every call to an unreachable accelerator fails the way a proxy that
   // cannot reach it answers.
-  auto unreachable = [](const char* id) {
-    return [id](zvsim::Simulator& sim) {
-      sim.FailNext("*", 1000, grpc::StatusCode::UNAVAILABLE,
-                   "14 accelerator unreachable", id);
-    };
+  auto unreachable = [](const std::string& id) {
+    return "fail * 1000 UNAVAILABLE " + id + " 14 accelerator unreachable\n";
   };
-  auto unhealthy = [](const char* id) {
-    return [id](zvsim::Simulator& sim) { sim.SetHealthy(id, false); };
+  auto unhealthy = [](const std::string& id) {
+    return "unhealthy " + id + "\n";
   };
   const std::vector<HealthCase> cases = {
       {"device 0 not reachable, device 1 healthy", unreachable(kId0),
@@ -359,8 +477,7 @@ TEST_F(ToolsTest, HealthOfEveryDeviceMixture) {
   };
   for (const HealthCase& c : cases) {
     SCOPED_TRACE(c.name);
-    StartSimulator();
-    c.fault(*sim_);
+    StartSimulator(c.fault_plan);
     env_["ZV_LOG_TO_STDERR"] = "1";
     Result health = ZvHealth();
     EXPECT_EQ(health.code, 1);
@@ -374,7 +491,7 @@ TEST_F(ToolsTest, HealthOfEveryDeviceMixture) {
     Result json = Zv({"describe-accelerators", "--json"});
     EXPECT_EQ(json.code, 0) << json.err;
     EXPECT_EQ(MaskTime(json.out), JsonDescription(c.status0, c.status1));
-    sim_->Stop();
+    EXPECT_EQ(sim_->Stop(), 0);
     sim_.reset();
   }
 }
