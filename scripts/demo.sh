@@ -55,18 +55,16 @@ printf '$ %s &\n' "${sim_cmd[*]}"
 mkfifo "$work/sim.out"
 "${sim_cmd[@]}" >"$work/sim.out" 2>"$work/sim.log" &
 sim_pid=$!
-# zv-sim prints its exports once both servers serve; show them as they come.
+# zv-sim writes the env file whole, then prints the same export lines once
+# both servers serve: the first line on its standard output means ready.
 exec 3<"$work/sim.out"
-ready=0
-while IFS= read -r -t 60 line <&3; do
-  echo "$line"
-  case $line in export\ ACCELERATOR_PROXYURI_OVERRIDE=*) ready=1 ;; esac
-  [ "$ready" -eq 1 ] && [ -s "$work/sim.env" ] && break
-done
-# Keep draining whatever else zv-sim prints so it never blocks on the pipe.
-cat <&3 >>"$work/sim.log" &
-exec 3<&-
-if [ "$ready" -ne 1 ]; then
+if IFS= read -r -t 60 first <&3; then
+  echo "$first"
+  # Keep draining whatever else zv-sim prints so it never blocks on the pipe.
+  cat <&3 &
+  exec 3<&-
+else
+  exec 3<&-
   echo "zv-sim did not start:" >&2
   cat "$work/sim.log" >&2
   exit 1
