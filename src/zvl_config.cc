@@ -1,0 +1,163 @@
+#include "zvl_config.h"
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <utility>
+
+#include "log_stream.h"
+#include "zvl_util.h"
+
+namespace zva {
+namespace config {
+
+using logger::CLogger;
+
+namespace {
+
+constexpr char kDefaultConfigJson[] = R"({
+  "connect_timeout": 5000,
+  "init_session_timeout": 5000,
+  "reconnect_session_timeout": 5000,
+  "load_model_timeout": 30000,
+  "infer_timeout": 30000,
+  "unload_model_timeout": 30000,
+  "list_model_timeout": 5000,
+  "get_zva_info_timeout": 5000,
+  "ping_timeout": 2000,
+  "get_op_whitelist_timeout": 5000,
+  "keep_alive_timeout": 2000,
+  "keep_alive_interval": 2000,
+  "destroy_session_timeout": 5000,
+  "max_receive_message_size": 2147483647,
+  "initial_exponential_backoff_time": 25,
+  "max_exponential_backoff_time": 25000,
+  "max_wait_for_server_timeout": 5000,
+  "post_graph_stats_timeout": 5000,
+  "operator_whitelist_override_version": 0
+})";
+
+// Reads a whole file. False when it cannot be opened or a read fails (a
+// directory, an I/O error); an empty file is read successfully as "".
+bool ReadWholeFile(const std::string& path, std::string* contents) {
+  std::ifstream in(path, std::ios::in | std::ios::binary);
+  if (!in.is_open()) return false;
+  std::string text;
+  char buffer[4096];
+  while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
+    text.append(buffer, static_cast<size_t>(in.gcount()));
+  }
+  if (in.bad()) return false;
+  *contents = std::move(text);
+  return true;
+}
+
+// An environment number with strtol rules: leading blanks and a sign
+// allowed, trailing text ignored, no digits gives 0. Values beyond the int32
+// range are clamped rather than wrapped, so a huge deadline never turns
+// negative.
+int32_t EnvNumber(const char* text) {
+  long value = std::strtol(text, nullptr, 10);
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+const char* ClientConfiguration::DefaultConfigJson() {
+  return kDefaultConfigJson;
+}
+
+std::string ClientConfiguration::ConfigFilePath() {
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : "") + kConfigFileLocation +
+         kConfigFileName;
+}
+
+void ClientConfiguration::LoadDefaults() {
+  ClientLibraryConfig defaults;
+  if (util::DeserializeJSONToProtobufMessage(kDefaultConfigJson, defaults) !=
+      0) {
+    // The document is compiled in and always parses; should it not, the
+    // field table still gives the same values.
+    defaults.Clear();
+  }
+  config_ = std::move(defaults);
+  SetEmptyFieldToDefault();
+}
+
+void ClientConfiguration::InitConfiguration() {
+  CLogger log("");
+  std::string buffer;
+  if (!ReadWholeFile(ConfigFilePath(), &buffer)) {
+    LoadDefaults();
+  } else {
+    // Parsed aside so that a failed file never mixes with the defaults.
+    ClientLibraryConfig from_file;
+    if (util::DeserializeJSONToProtobufMessage(buffer, from_file) == 0) {
+      config_ = std::move(from_file);
+      SetEmptyFieldToDefault();
+    } else {
+      LoadDefaults();
+      log << "Invalid Configuration file format. Defaulting to predefined "
+             "values\n"
+          << logger::WARNING;
+    }
+  }
+  ApplyEnvironmentOverrides();
+}
+
+void ClientConfiguration::ApplyEnvironmentOverrides() {
+  CLogger log("");
+  if (const char* v = std::getenv("ZVA_API_TIMEOUT_DEADLINE")) {
+    SetBusinessApiTimeout(EnvNumber(v));
+  }
+  if (const char* v = std::getenv("ZV_KEEPALIVE_TIMEOUT")) {
+    config_.set_keep_alive_timeout(EnvNumber(v));
+    log << "Using ZV KeepAlive API timeout value: "
+        << config_.keep_alive_timeout() << "\n"
+        << logger::INFO;
+  }
+  if (const char* v = std::getenv("ZV_LOADMODEL_TIMEOUT")) {
+    config_.set_load_model_timeout(EnvNumber(v));
+    log << "Using ZV LoadModel API timeout value: "
+        << config_.load_model_timeout() << "\n"
+        << logger::INFO;
+  }
+  if (const char* v = std::getenv("ZV_INFER_TIMEOUT")) {
+    config_.set_infer_timeout(EnvNumber(v));
+    log << "Using ZV Infer API timeout value: " << config_.infer_timeout()
+        << "\n"
+        << logger::INFO;
+  }
+  if (const char* v = std::getenv("ZV_OPERATOR_WHITELIST_VERSION_OVERRIDE")) {
+    config_.set_operator_whitelist_override_version(EnvNumber(v));
+    log << "ZV whitelist override version: "
+        << config_.operator_whitelist_override_version() << "\n"
+        << logger::INFO;
+  }
+}
+
+void ClientConfiguration::SetEmptyFieldToDefault() {
+  // The override version's default is 0 itself, so it keeps whatever it has.
+#define ZV_CONFIG_DEFAULT(name, default_value) \
+  if (config_.name() == 0) config_.set_##name(default_value);
+  ZV_CLIENT_CONFIG_FIELDS(ZV_CONFIG_DEFAULT)
+#undef ZV_CONFIG_DEFAULT
+}
+
+void ClientConfiguration::SetBusinessApiTimeout(int timeout_ms) {
+  config_.set_init_session_timeout(timeout_ms);
+  config_.set_load_model_timeout(timeout_ms);
+  config_.set_infer_timeout(timeout_ms);
+  config_.set_unload_model_timeout(timeout_ms);
+  config_.set_list_model_timeout(timeout_ms);
+  config_.set_get_zva_info_timeout(timeout_ms);
+  config_.set_get_op_whitelist_timeout(timeout_ms);
+  config_.set_ping_timeout(timeout_ms);
+  config_.set_destroy_session_timeout(timeout_ms);
+}
+
+}  // namespace config
+}  // namespace zva
