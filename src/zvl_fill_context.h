@@ -1,0 +1,24 @@
+#ifndef ZVA_ZVL_FILL_CONTEXT_H_
+#define ZVA_ZVL_FILL_CONTEXT_H_
+
+#include <grpcpp/client_context.h>
+
+#include <string>
+
+namespace zva {
+
+class Accelerator;
+
+namespace util {
+
+// Stamps a fresh client context for one call to `accelerator`: a new request
+// identifier ("PT-" and a random UUID), the accelerator identifier, a time
+// stamp, and a deadline `timeout_ms` milliseconds from now. Returns the
+// request identifier. Thread-safe.
+std::string FillContext(grpc::ClientContext* context, Accelerator* accelerator,
+                        int timeout_ms);
+
+}  // namespace util
+}  // namespace zva
+
+#endif  // ZVA_ZVL_FILL_CONTEXT_H_
