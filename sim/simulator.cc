@@ -1,0 +1,358 @@
+#include "zvsim/simulator.h"
+
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include <grpcpp/grpcpp.h>
+#include <grpcpp/security/server_credentials.h>
+#include <openssl/rand.h>
+#include <stdlib.h>
+
+#include "core.h"
+#include "metadata_server.h"
+#include "zvsim/tls.h"
+
+namespace zvsim {
+
+// One generation of the gRPC server: a restart replaces it whole.
+class GrpcFrontEnd {
+ public:
+  std::unique_ptr<grpc::Service> service;
+  std::unique_ptr<grpc::Server> server;
+};
+
+namespace {
+
+// Random text over `alphabet`, from OpenSSL's generator.
+std::string RandomText(size_t size, const std::string& alphabet) {
+  std::string out;
+  unsigned char byte = 0;
+  while (out.size() < size) {
+    if (RAND_bytes(&byte, 1) != 1) {
+      throw std::runtime_error("random generator failed");
+    }
+    // Rejection sampling keeps every character equally likely.
+    if (byte >= 256 - 256 % alphabet.size()) continue;
+    out.push_back(alphabet[byte % alphabet.size()]);
+  }
+  return out;
+}
+
+// Fills in what the options leave open, once, so that the accessors agree
+// before and after Start.
+Options Resolve(Options options) {
+  if (options.accelerators.empty()) options.accelerators.emplace_back();
+  for (size_t i = 0; i < options.accelerators.size(); ++i) {
+    AcceleratorSpec& spec = options.accelerators[i];
+    if (spec.id.empty()) spec.id = "zva-" + RandomHex(17);
+    if (spec.device_name.empty())
+      spec.device_name = "zvadev" + std::to_string(i);
+  }
+  Credentials& c = options.credentials;
+  if (c.access_key_id.empty() || c.secret_access_key.empty()) {
+    c.access_key_id =
+        "KCPSIM" + RandomText(14, "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567");
+    c.secret_access_key = RandomText(
+        40, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/+");
+  }
+  return options;
+}
+
+bool WriteFile(const std::string& path, const std::string& content,
+               std::string* error) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  out.close();
+  if (!out) {
+    if (error != nullptr) *error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Simulator::Simulator(Options options)
+    : options_(Resolve(std::move(options))),
+      core_(std::make_unique<Core>(options_)) {}
+
+Simulator::~Simulator() { Stop(); }
+
+bool Simulator::Start(std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  std::lock_guard<std::mutex> lock(mtx_lifecycle_);
+  if (running_ || stopped_) {
+    *error = "the simulator can be started once";
+    return false;
+  }
+  if (!options_.plaintext) {
+    TlsMaterial tls;
+    if (!GenerateTlsMaterial(&tls, error)) return false;
+    ca_certificate_ = tls.ca_certificate;
+    server_certificate_ = tls.server_certificate;
+    server_key_ = tls.server_private_key;
+    ca_file_ = options_.ca_file;
+    if (ca_file_.empty()) {
+      std::string pattern =
+          (std::filesystem::temp_directory_path() / "zv-sim-XXXXXX").string();
+      if (mkdtemp(pattern.data()) == nullptr) {
+        *error = "cannot create a temporary directory";
+        return false;
+      }
+      temp_dir_ = pattern;
+      ca_file_ = temp_dir_ + "/ca.pem";
+    }
+    if (!WriteFile(ca_file_, ca_certificate_, error)) return false;
+  }
+  if (!StartGrpcLocked(options_.grpc_port, error)) return false;
+  metadata_ = std::make_unique<MetadataServer>(core_.get());
+  if (!metadata_->Start(options_.metadata_port, error)) {
+    StopGrpcLocked();
+    return false;
+  }
+  metadata_port_ = metadata_->port();
+  running_ = true;
+  return true;
+}
+
+bool Simulator::StartGrpcLocked(int port, std::string* error) {
+  auto front = std::make_unique<GrpcFrontEnd>();
+  front->service = NewService(core_.get());
+  std::shared_ptr<grpc::ServerCredentials> credentials;
+  if (options_.plaintext) {
+    credentials = grpc::InsecureServerCredentials();
+  } else {
+    grpc::SslServerCredentialsOptions ssl;
+    ssl.pem_key_cert_pairs.push_back({server_key_, server_certificate_});
+    credentials = grpc::SslServerCredentials(ssl);
+  }
+  int selected = 0;
+  grpc::ServerBuilder builder;
+  builder.AddListeningPort("127.0.0.1:" + std::to_string(port), credentials,
+                           &selected);
+  builder.RegisterService(front->service.get());
+  builder.SetMaxReceiveMessageSize(INT_MAX);
+  builder.SetMaxSendMessageSize(INT_MAX);
+  front->server = builder.BuildAndStart();
+  if (!front->server || selected == 0) {
+    *error = "gRPC server cannot bind 127.0.0.1:" + std::to_string(port);
+    if (front->server) front->server->Shutdown();
+    return false;
+  }
+  grpc_port_ = selected;
+  grpc_ = std::move(front);
+  return true;
+}
+
+void Simulator::StopGrpcLocked() {
+  if (!grpc_) return;
+  // Delayed calls would hold up the shutdown; wake them first.
+  core_->Interrupt();
+  grpc_->server->Shutdown(std::chrono::system_clock::now());
+  grpc_->server->Wait();
+  grpc_.reset();
+  core_->ForgetPeers();
+}
+
+void Simulator::Stop() {
+  // Wake a restart waiting out its downtime before taking the lock it holds.
+  core_->RequestStop();
+  {
+    std::lock_guard<std::mutex> lock(mtx_lifecycle_);
+    stopped_ = true;
+    running_ = false;
+    StopGrpcLocked();
+    if (metadata_) {
+      core_->Interrupt();
+      metadata_->Stop();
+      metadata_.reset();
+    }
+  }
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> lock(mtx_restarts_);
+    threads.swap(restart_threads_);
+  }
+  for (std::thread& t : threads) t.join();
+  std::lock_guard<std::mutex> lock(mtx_lifecycle_);
+  if (!temp_dir_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(temp_dir_, ignored);
+    temp_dir_.clear();
+  }
+}
+
+bool Simulator::Restart(std::chrono::milliseconds downtime) {
+  std::unique_lock<std::mutex> lock(mtx_lifecycle_);
+  if (!running_) return false;
+  StopGrpcLocked();
+  // Stop() cuts the downtime short and takes over.
+  if (core_->WaitForStop(downtime)) return false;
+  std::string error;
+  const bool ok = StartGrpcLocked(grpc_port_, &error);
+  if (!ok) running_ = false;
+  core_->NoteRestart();
+  return ok;
+}
+
+void Simulator::RestartAsync(std::chrono::milliseconds downtime) {
+  std::lock_guard<std::mutex> lock(mtx_restarts_);
+  // Stop() requests the stop before it collects these threads, so a thread
+  // added after the collection is never started.
+  if (core_->StopRequested()) return;
+  restart_threads_.emplace_back([this, downtime] { Restart(downtime); });
+}
+
+bool Simulator::WaitForRestarts(int n, std::chrono::milliseconds timeout) {
+  return core_->WaitForRestarts(n, timeout);
+}
+
+// ---- Accessors --------------------------------------------------------------
+
+int Simulator::grpc_port() const { return grpc_port_; }
+int Simulator::metadata_port() const { return metadata_port_; }
+
+std::string Simulator::Endpoint() const {
+  return "127.0.0.1:" + std::to_string(grpc_port_);
+}
+
+std::string Simulator::MetadataUri() const {
+  return "http://127.0.0.1:" + std::to_string(metadata_port_);
+}
+
+std::string Simulator::ContainerMetadataUri() const {
+  return MetadataUri() + "/container";
+}
+
+std::string Simulator::CaFile() const { return ca_file_; }
+std::string Simulator::CaCertificate() const { return ca_certificate_; }
+bool Simulator::plaintext() const { return options_.plaintext; }
+std::string Simulator::region() const { return options_.region; }
+Credentials Simulator::credentials() const { return options_.credentials; }
+
+std::vector<AcceleratorSpec> Simulator::accelerators() const {
+  return options_.accelerators;
+}
+
+std::vector<std::string> Simulator::AcceleratorIds() const {
+  std::vector<std::string> ids;
+  for (const AcceleratorSpec& spec : options_.accelerators) {
+    ids.push_back(spec.id);
+  }
+  return ids;
+}
+
+std::vector<std::pair<std::string, std::string>> Simulator::Environment()
+    const {
+  std::vector<std::pair<std::string, std::string>> env;
+  // The identity document always comes from the instance metadata service,
+  // also in a container, so the variable is needed for both host kinds.
+  env.emplace_back("ZV_INSTANCE_METADATA_URI", MetadataUri());
+  if (options_.host_kind == HostKind::kContainer) {
+    env.emplace_back("CNS_CONTAINER_METADATA_URI", ContainerMetadataUri());
+  }
+  env.emplace_back("ACCELERATOR_PROXYURI_OVERRIDE", Endpoint());
+  env.emplace_back("KCP_REGION", options_.region);
+  env.emplace_back("KCP_ACCESS_KEY_ID", options_.credentials.access_key_id);
+  env.emplace_back("KCP_SECRET_ACCESS_KEY",
+                   options_.credentials.secret_access_key);
+  if (!options_.credentials.session_token.empty()) {
+    env.emplace_back("KCP_SESSION_TOKEN", options_.credentials.session_token);
+  }
+  if (options_.plaintext) {
+    env.emplace_back("ZVL_TLS_OPTION_DISABLED", "1");
+  } else {
+    env.emplace_back("GRPC_DEFAULT_SSL_ROOTS_FILE_PATH", ca_file_);
+  }
+  return env;
+}
+
+// ---- Forwarded to the core --------------------------------------------------
+
+void Simulator::FailNext(const std::string& method, int count,
+                         grpc::StatusCode code, const std::string& message,
+                         const std::string& accelerator_id) {
+  core_->FailNext(method, count, code, message, accelerator_id);
+}
+
+void Simulator::SetDelay(const std::string& method,
+                         std::chrono::milliseconds delay,
+                         const std::string& accelerator_id) {
+  core_->SetDelay(method, delay, accelerator_id);
+}
+
+void Simulator::ClearFaults() { core_->ClearFaults(); }
+void Simulator::DropAllSessions() { core_->DropAllSessions(); }
+void Simulator::ForgetAllModels() { core_->ForgetAllModels(); }
+
+void Simulator::SetHealthy(const std::string& accelerator_id, bool healthy) {
+  core_->SetHealthy(accelerator_id, healthy);
+}
+
+void Simulator::SetClock(Clock clock) { core_->SetClock(std::move(clock)); }
+
+void Simulator::SetSessionExpiry(std::chrono::milliseconds expiry) {
+  core_->SetSessionExpiry(expiry);
+}
+
+void Simulator::SetOperatorWhitelist(std::vector<std::string> operators) {
+  core_->SetOperatorWhitelist(std::move(operators));
+}
+
+void Simulator::SetMetadataOverride(const std::string& path,
+                                    MetadataOverride o) {
+  core_->SetMetadataOverride(path, std::move(o));
+}
+
+void Simulator::ClearMetadataOverrides() { core_->ClearMetadataOverrides(); }
+
+size_t Simulator::MetadataRequestCount(const std::string& path) const {
+  return core_->MetadataRequestCount(path);
+}
+
+void Simulator::SetCallObserver(
+    std::function<void(const CallRecord&)> observer) {
+  core_->SetCallObserver(std::move(observer));
+}
+
+std::vector<CallRecord> Simulator::Journal() const { return core_->Journal(); }
+void Simulator::ClearJournal() { core_->ClearJournal(); }
+
+size_t Simulator::CallCount(const std::string& method,
+                            std::optional<grpc::StatusCode> code) const {
+  return core_->CallCount(method, code);
+}
+
+bool Simulator::WaitForCalls(const std::string& method, size_t n,
+                             std::chrono::milliseconds timeout,
+                             std::optional<grpc::StatusCode> code) {
+  return core_->WaitForCalls(method, n, timeout, code);
+}
+
+bool Simulator::WaitForJournal(
+    const std::function<bool(const std::deque<CallRecord>&)>& predicate,
+    std::chrono::milliseconds timeout) {
+  return core_->WaitForJournal(predicate, timeout);
+}
+
+std::vector<SessionInfo> Simulator::Sessions() const {
+  return core_->Sessions();
+}
+
+std::vector<std::string> Simulator::Models(
+    const std::string& accelerator_id) const {
+  return core_->Models(accelerator_id);
+}
+
+std::vector<GraphStatsRecord> Simulator::GraphStats() const {
+  return core_->GraphStats();
+}
+
+std::vector<std::string> Simulator::ConnectedPeers() const {
+  return core_->ConnectedPeers();
+}
+
+}  // namespace zvsim
