@@ -45,6 +45,9 @@ inline int ReportNoAccelerator(const std::string& method_name) {
   std::string text =
       zva::util::GenerateLastErrorMessage(error, std::string(), std::string());
   zva::logger::CLogger log;
+  log << "[Execution Engine]" << method_name
+      << " Failed: no accelerator owns the channel\n"
+      << zva::logger::ERROR;
   log << "[Execution Engine]" << method_name << " Failed - " << text
       << zva::logger::ERROR;
   zva::util::SetLastError(std::move(text));
