@@ -7,10 +7,6 @@ include(CMakePackageConfigHelpers)
 set(ZV_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/zvaclient
     CACHE STRING "Where the CMake package files of zvaclient are installed")
 
-# The public adapter headers name gRPC's channel type: an installed consumer
-# compiles against gRPC's headers. Inside the build tree nothing changes.
-target_link_libraries(zvaclient INTERFACE $<INSTALL_INTERFACE:gRPC::grpc++>)
-
 install(TARGETS zvaclient
   EXPORT zvaclientTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -24,9 +24,13 @@ soname=$(objdump -p "$libdir/libzvaclient.so.1" | awk '/SONAME/ {print $2}')
 [ "$soname" = "libzvaclient.so.1" ] || fail "soname is '$soname'"
 for f in include/zva/zva_client.h include/zva/zva_tools.h \
          include/zva/zva_device_metadata.h include/zva/zvl_export.h \
-         bin/zv bin/zv-health share/man/man1/zv.1 share/man/man1/zv-health.1; do
+         bin/zv bin/zv-health share/man/man1/zv.1 \
+         share/man/man1/zv-health.1 share/man/man1/zv-sim.1; do
   [ -e "$prefix/$f" ] || fail "$f not installed"
 done
+if [ -x "$build/sim/zv-sim" ]; then
+  [ -x "$prefix/bin/zv-sim" ] || fail "bin/zv-sim not installed"
+fi
 [ -f "$libdir/pkgconfig/zvaclient.pc" ] || fail "zvaclient.pc not installed"
 [ -f "$libdir/cmake/zvaclient/zvaclientConfig.cmake" ] || fail "package config not installed"
 
