@@ -22,8 +22,14 @@ show() {
 say "Installing what is missing"
 bash scripts/setup.sh
 
-say "Building into $build"
-bash scripts/build.sh "$build" -DZV_BUILD_TESTS=OFF
+say "Building into $build (log: $build.log)"
+mkdir -p build
+if ! bash scripts/build.sh "$build" -DZV_BUILD_TESTS=OFF >"$build.log" 2>&1; then
+  tail -n 40 "$build.log" >&2
+  echo "demo: the build failed; see $build.log" >&2
+  exit 1
+fi
+echo "built: library, zv, zv-health, zv-sim and the examples"
 
 work=$(mktemp -d /tmp/zv-demo.XXXXXX)
 sim_pid=""
@@ -58,11 +64,11 @@ sim_pid=$!
 # zv-sim writes the env file whole, then prints the same export lines once
 # both servers serve: the first line on its standard output means ready.
 exec 3<"$work/sim.out"
-if IFS= read -r -t 60 first <&3; then
-  echo "$first"
-  # Keep draining whatever else zv-sim prints so it never blocks on the pipe.
-  cat <&3 &
+if IFS= read -r -t 60 _ <&3; then
+  # Keep draining what zv-sim prints so it never blocks on the pipe.
+  cat <&3 >/dev/null &
   exec 3<&-
+  cat "$work/sim.env"
 else
   exec 3<&-
   echo "zv-sim did not start:" >&2
