@@ -3,7 +3,6 @@
 #include "zvl_describe_accelerators.h"
 
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -107,15 +106,35 @@ TEST(UpdateHealthTest, UnnamedPingResultKeepsStatusAndReportsDevice) {
   EXPECT_EQ(devices[2].GetHealthStatus(), "healthy");
 }
 
+// True when `text` has the 24-character layout of `ctime` without its
+// newline, e.g. "Sun Dec  6 22:13:07 2026". (std::regex is avoided: GCC 12
+// warns inside it under the sanitizers.)
+bool LooksLikeCtime(const std::string& text) {
+  static const std::string kDays = "MonTueWedThuFriSatSun";
+  static const std::string kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  auto is_digit = [&](size_t i) { return text[i] >= '0' && text[i] <= '9'; };
+  if (text.size() != 24) return false;
+  // Names sit at multiples of 3 in the lists; "ueW" must not pass as a day.
+  size_t day = kDays.find(text.substr(0, 3));
+  size_t month = kMonths.find(text.substr(4, 3));
+  if (day == std::string::npos || day % 3 != 0) return false;
+  if (month == std::string::npos || month % 3 != 0) return false;
+  for (size_t i : {3, 7, 10, 19}) {
+    if (text[i] != ' ') return false;
+  }
+  if (text[13] != ':' || text[16] != ':') return false;
+  if (text[8] != ' ' && !is_digit(8)) return false;
+  for (size_t i : {9, 11, 12, 14, 15, 17, 18, 20, 21, 22, 23}) {
+    if (!is_digit(i)) return false;
+  }
+  return true;
+}
+
 TEST(TimeStringTest, HasTheTwentyFourCharacterCtimeLayout) {
   std::string time = GetCurrentTimeString();
-  EXPECT_EQ(time.size(), 24u) << time;
-  EXPECT_TRUE(std::regex_match(
-      time,
-      std::regex("(Mon|Tue|Wed|Thu|Fri|Sat|Sun) "
-                 "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-                 "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}")))
-      << time;
+  EXPECT_TRUE(LooksLikeCtime(time)) << time;
+  EXPECT_FALSE(LooksLikeCtime("Sun Dec  6 22:13:07 2026\n"));
+  EXPECT_FALSE(LooksLikeCtime("Sun Dex  6 22:13:07 2026"));
 }
 
 TEST(PlainTextTest, TwoDevices) {
