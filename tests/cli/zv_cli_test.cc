@@ -266,58 +266,47 @@ std::string MaskTime(std::string text) {
   return text;
 }
 
-std::string PlainDescription(const std::string& status0,
-                             const std::string& status1) {
-  return std::string(kVersionLine) +
-         "Time: <time>\n"
-         "Attached accelerators: 2\n"
-         "Device 0:\n"
-         "\tType: zva1.medium\n"
-         "\tId: " +
-         kId0 +
-         "\n"
-         "\tStatus: " +
-         status0 +
-         "\n"
-         "Device 1:\n"
-         "\tType: zva2.large\n"
-         "\tId: " +
-         kId1 +
-         "\n"
-         "\tStatus: " +
-         status1 + "\n";
+// Fills the identifiers and the two devices' statuses into `layout`.
+std::string Describe(std::string layout, const std::string& status0,
+                     const std::string& status1) {
+  const std::pair<std::string, std::string> fills[] = {
+      {"{id0}", kId0}, {"{id1}", kId1}, {"{s0}", status0}, {"{s1}", status1}};
+  for (const auto& [key, value] : fills) {
+    layout.replace(layout.find(key), key.size(), value);
+  }
+  return layout;
 }
 
-std::string JsonDescription(const std::string& status0,
-                            const std::string& status1) {
-  return std::string(
-             "{\n"
-             "  \"zv_client_version\": \"1.5.3\",\n"
-             "  \"time\": \"<time>\",\n"
-             "  \"attached_accelerators\": 2,\n"
-             "  \"devices\": [\n"
-             "    {\n"
-             "      \"ordinal\": 0,\n"
-             "      \"type\": \"zva1.medium\",\n"
-             "      \"id\": \"") +
-         kId0 +
-         "\",\n"
-         "      \"status\": \"" +
-         status0 +
-         "\"\n"
-         "    },\n"
-         "    {\n"
-         "      \"ordinal\": 1,\n"
-         "      \"type\": \"zva2.large\",\n"
-         "      \"id\": \"" +
-         kId1 +
-         "\",\n"
-         "      \"status\": \"" +
-         status1 +
-         "\"\n"
-         "    }\n"
-         "  ]\n"
-         "}\n";
+std::string PlainDescription(const std::string& s0, const std::string& s1) {
+  return Describe(
+      "ZV Client Version: 1.5.3\nTime: <time>\nAttached accelerators: 2\n"
+      "Device 0:\n\tType: zva1.medium\n\tId: {id0}\n\tStatus: {s0}\n"
+      "Device 1:\n\tType: zva2.large\n\tId: {id1}\n\tStatus: {s1}\n",
+      s0, s1);
+}
+
+std::string JsonDescription(const std::string& s0, const std::string& s1) {
+  return Describe(R"({
+  "zv_client_version": "1.5.3",
+  "time": "<time>",
+  "attached_accelerators": 2,
+  "devices": [
+    {
+      "ordinal": 0,
+      "type": "zva1.medium",
+      "id": "{id0}",
+      "status": "{s0}"
+    },
+    {
+      "ordinal": 1,
+      "type": "zva2.large",
+      "id": "{id1}",
+      "status": "{s1}"
+    }
+  ]
+}
+)",
+                  s0, s1);
 }
 
 class ToolsTest : public ::testing::Test {

@@ -1,4 +1,6 @@
-// The printing and health helpers behind zv and zv-health.
+// The printing and health helpers behind zv and zv-health, where the
+// programs cannot reach them: unnamed ping results, escaping, odd counts.
+// The exact layouts are compared by the CLI tests on the built programs.
 
 #include "zvl_describe_accelerators.h"
 
@@ -26,26 +28,6 @@ DeviceMetadata Device(const std::string& id, const std::string& type,
 std::vector<DeviceMetadata> TwoDevices() {
   return {Device("zva-0123456789abcdef0", "zva1.medium", "healthy"),
           Device("zva-0fedcba9876543210", "zva2.xlarge", "not reachable")};
-}
-
-TEST(UsageAndErrorTest, UsageTextIsTheSixLines) {
-  std::ostringstream os;
-  PrintUsageString(os);
-  EXPECT_EQ(os.str(),
-            "Usage: zv describe-accelerators [options]\n"
-            "Print description of attached accelerators.\n"
-            "\n"
-            "Options:\n"
-            "-j, --json\tPrint description of attached accelerators in JSON "
-            "format.\n"
-            "-h, --help\tPrint this help instructions and exit.\n");
-}
-
-TEST(UsageAndErrorTest, ErrorCarriesTheVersionLine) {
-  std::ostringstream os;
-  PrintError(os, "ERROR: Device detection failed.");
-  EXPECT_EQ(os.str(),
-            "ZV Client Version: 1.5.3\nERROR: Device detection failed.\n");
 }
 
 TEST(HealthStatusTest, NamesTheThreePingResults) {
@@ -135,49 +117,6 @@ TEST(TimeStringTest, HasTheTwentyFourCharacterCtimeLayout) {
   EXPECT_TRUE(LooksLikeCtime(time)) << time;
   EXPECT_FALSE(LooksLikeCtime("Sun Dec  6 22:13:07 2026\n"));
   EXPECT_FALSE(LooksLikeCtime("Sun Dex  6 22:13:07 2026"));
-}
-
-TEST(PlainTextTest, TwoDevices) {
-  std::ostringstream os;
-  PrintAttachmentsDescriptionPlainText(os, TwoDevices(),
-                                       "Sun Dec  6 22:13:07 2026");
-  EXPECT_EQ(os.str(),
-            "ZV Client Version: 1.5.3\n"
-            "Time: Sun Dec  6 22:13:07 2026\n"
-            "Attached accelerators: 2\n"
-            "Device 0:\n"
-            "\tType: zva1.medium\n"
-            "\tId: zva-0123456789abcdef0\n"
-            "\tStatus: healthy\n"
-            "Device 1:\n"
-            "\tType: zva2.xlarge\n"
-            "\tId: zva-0fedcba9876543210\n"
-            "\tStatus: not reachable\n");
-}
-
-TEST(JsonTest, TwoDevicesByteForByte) {
-  std::ostringstream os;
-  PrintAttachmentsDescriptionJson(os, TwoDevices(), "Sun Dec  6 22:13:07 2026");
-  EXPECT_EQ(os.str(),
-            "{\n"
-            "  \"zv_client_version\": \"1.5.3\",\n"
-            "  \"time\": \"Sun Dec  6 22:13:07 2026\",\n"
-            "  \"attached_accelerators\": 2,\n"
-            "  \"devices\": [\n"
-            "    {\n"
-            "      \"ordinal\": 0,\n"
-            "      \"type\": \"zva1.medium\",\n"
-            "      \"id\": \"zva-0123456789abcdef0\",\n"
-            "      \"status\": \"healthy\"\n"
-            "    },\n"
-            "    {\n"
-            "      \"ordinal\": 1,\n"
-            "      \"type\": \"zva2.xlarge\",\n"
-            "      \"id\": \"zva-0fedcba9876543210\",\n"
-            "      \"status\": \"not reachable\"\n"
-            "    }\n"
-            "  ]\n"
-            "}\n");
 }
 
 // Parses `text` with a strict JSON parser; returns the "devices" list.
