@@ -164,8 +164,8 @@ bool Accelerator::WaitForStateChange(
     std::chrono::system_clock::time_point deadline) {
   constexpr std::chrono::milliseconds kStopCheckPeriod(100);
   while (true) {
-    auto period_end = std::min(
-        deadline, std::chrono::system_clock::now() + kStopCheckPeriod);
+    auto period_end =
+        std::min(deadline, std::chrono::system_clock::now() + kStopCheckPeriod);
     if (channel->WaitForStateChange(from, period_end)) return true;
     if (quit_ || std::chrono::system_clock::now() >= deadline) return false;
   }
@@ -189,12 +189,14 @@ bool Accelerator::WaitForChannelReady() {
     }
     if (WaitForStateChange(channel, state, deadline)) continue;
     if (std::chrono::system_clock::now() >= deadline) {
-      log << "[Health check][WaitForChannelReady] Channel is not connected. "
-             "retrying.. \n"
-          << logger::WARNING;
+      // Recorded before the warning, so that whoever reads the warning finds
+      // the record in place.
       session_context_.SetLastSessionError(ZvaRpcStatus(
           grpc::Status(grpc::StatusCode::UNAVAILABLE, std::string()),
           std::string(), 36));
+      log << "[Health check][WaitForChannelReady] Channel is not connected. "
+             "retrying.. \n"
+          << logger::WARNING;
       deadline = std::chrono::system_clock::now() + kReadyPeriod;
     }
     if (quit_) {
@@ -243,8 +245,8 @@ int Accelerator::ConnectImplementation(bool retry) {
     context.AddMetadata("x-kst-date", date);
     if (!token.empty()) context.AddMetadata("x-kst-security-token", token);
 
-    std::string request_id = util::FillContext(
-        &context, this, GetClientConfig().connect_timeout());
+    std::string request_id =
+        util::FillContext(&context, this, GetClientConfig().connect_timeout());
     log << "[ConnectImplementation] Making connect call with request_id: "
         << request_id << "\n"
         << logger::INFO;
@@ -258,8 +260,7 @@ int Accelerator::ConnectImplementation(bool retry) {
       status = stub->Connect(&context, request, &response);
     }
     if (status.ok()) {
-      log << "[ConnectImplementation] Connect call succeeded\n"
-          << logger::INFO;
+      log << "[ConnectImplementation] Connect call succeeded\n" << logger::INFO;
       return 0;
     }
     ZvaRpcStatus failure(status, request_id, 1);
@@ -304,8 +305,7 @@ int Accelerator::Connect() {
   }
 }
 
-grpc::Status Accelerator::PingImplementation(
-    zva::rpc::PingResponse* response) {
+grpc::Status Accelerator::PingImplementation(zva::rpc::PingResponse* response) {
   CLogger log("PingImplementation");
   log << "Ping accelerator\n" << logger::INFO;
   std::shared_ptr<grpc::Channel> channel = GetChannel();
@@ -320,8 +320,7 @@ grpc::Status Accelerator::PingImplementation(
   grpc::ClientContext context;
   std::string request_id =
       util::FillContext(&context, this, GetClientConfig().ping_timeout());
-  log << "Calling ping with request id: " << request_id << "\n"
-      << logger::INFO;
+  log << "Calling ping with request id: " << request_id << "\n" << logger::INFO;
   grpc::Status status;
   {
     CLogger timer("Ping");
@@ -344,7 +343,9 @@ int Accelerator::Ping() {
     ReportReleased("Ping");
     return 1;
   }
-  log << "Ping " << "\n" << logger::INFO;
+  log << "Ping "
+      << "\n"
+      << logger::INFO;
   log << "\n Channel state: " << channel->GetState(false) << "\n"
       << logger::INFO;
   channel.reset();

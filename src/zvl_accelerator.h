@@ -1,8 +1,6 @@
 #ifndef ZVA_ZVL_ACCELERATOR_H_
 #define ZVA_ZVL_ACCELERATOR_H_
 
-#include <grpcpp/grpcpp.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,8 +12,11 @@
 #include <string>
 #include <thread>
 
+#include <grpcpp/grpcpp.h>
+
 #include "zva/config/zva_client_lib_config.pb.h"
 #include "zva/rpc/zva_service.grpc.pb.h"
+
 #include "zva/zva_object.h"
 #include "zvl_config.h"
 #include "zvl_retry_strategy.h"

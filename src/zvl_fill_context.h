@@ -1,9 +1,9 @@
 #ifndef ZVA_ZVL_FILL_CONTEXT_H_
 #define ZVA_ZVL_FILL_CONTEXT_H_
 
-#include <grpcpp/client_context.h>
-
 #include <string>
+
+#include <grpcpp/client_context.h>
 
 namespace zva {
 

@@ -35,7 +35,9 @@ Failure MakeFailure(const grpc::Status& status, const std::string& request_id,
 
 int Accelerator::Handshake(const Versions& versions, const char* framework) {
   CLogger log("Handshake");
-  log << "[Health check] Handshake" << "\n" << logger::INFO;
+  log << "[Health check] Handshake"
+      << "\n"
+      << logger::INFO;
   const std::string model_type = framework != nullptr ? framework : "";
   std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = GetStub();
   if (stub == nullptr) {
@@ -117,8 +119,8 @@ int Accelerator::KeepAliveSession() {
   zva::rpc::KeepAliveSessionRequest request;
   request.mutable_session()->set_session_id(session_id_);
   grpc::ClientContext context;
-  std::string request_id = util::FillContext(
-      &context, this, GetClientConfig().keep_alive_timeout());
+  std::string request_id =
+      util::FillContext(&context, this, GetClientConfig().keep_alive_timeout());
   log << "[Health check] Calling KeepAlive with application context: "
       << session_id_ << "\n"
       << logger::DEBUG;
@@ -267,9 +269,9 @@ void Accelerator::HandleKeepAliveFailure(
   session_context_.SetUnReady();
   {
     std::unique_lock<std::mutex> lock(mtx_);
-    auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(retry_strategy->CalculateDelayBeforeNextRetry());
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(
+                        retry_strategy->CalculateDelayBeforeNextRetry());
     // Release wakes the wait, so a stop never waits out the back-off.
     while (!quit_ && std::chrono::steady_clock::now() < deadline) {
       cv_.wait_until(lock, deadline);
@@ -308,11 +310,11 @@ void Accelerator::KeepAliveThread(const Versions& versions,
       retry_strategy.ResetRetryAttempts();
 
       std::shared_ptr<grpc::Channel> channel = GetChannel();
-      bool changed = channel == nullptr ||
-                     channel->GetState(false) != GRPC_CHANNEL_READY ||
-                     WaitForStateChange(channel, GRPC_CHANNEL_READY,
-                                        std::chrono::system_clock::now() +
-                                            interval);
+      bool changed =
+          channel == nullptr ||
+          channel->GetState(false) != GRPC_CHANNEL_READY ||
+          WaitForStateChange(channel, GRPC_CHANNEL_READY,
+                             std::chrono::system_clock::now() + interval);
       if (changed) {
         session_context_.SetUnReady();
         throw TCP_CONNECT_NEEDED;

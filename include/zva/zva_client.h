@@ -54,7 +54,7 @@ ZVA_EXPORT int PingDevice(unsigned int device_index);
 ZVA_EXPORT const char* GetZVClientVersion(void);
 
 #ifdef __cplusplus
-}  /* extern "C" */
+} /* extern "C" */
 #endif
 
-#endif  /* ZVA_ZVA_CLIENT_H_ */
+#endif /* ZVA_ZVA_CLIENT_H_ */

@@ -4,37 +4,17 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include "log_stream.h"
+#include "unit/discovery_test_support.h"
 
 namespace {
 
-// Points the logger at a string for one test, with every level shown.
-class LogCapture {
- public:
-  LogCapture()
-      : old_stream_(zva::logger::stream.load()),
-        old_threshold_(zva::logger::CLogger::zva_stderrthreshold_.load()) {
-    zva::logger::stream = &out_;
-    zva::logger::CLogger::zva_stderrthreshold_ = 0;
-  }
-  ~LogCapture() {
-    zva::logger::stream = old_stream_;
-    zva::logger::CLogger::zva_stderrthreshold_ = old_threshold_;
-  }
-  std::string Text() const { return out_.str(); }
-
- private:
-  std::ostringstream out_;
-  std::ostream* old_stream_;
-  int old_threshold_;
-};
+using zva::test_support::LogCapture;
 
 // A loopback HTTP server on a free port, serving from its own thread.
 class CurlHelperTest : public ::testing::Test {

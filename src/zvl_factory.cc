@@ -1,0 +1,195 @@
+#include "zvl_factory.h"
+
+#include <string>
+#include <utility>
+
+#include "log_stream.h"
+#include "zvl_accelerator.h"
+#include "zvl_device_metadata_registry.h"
+#include "zvl_discovery.h"
+
+namespace zva {
+
+using logger::CLogger;
+
+namespace {
+
+// Accelerators made here are never freed: adapters and executors may still
+// hold a raw pointer found through the channel table. Keeping them in a list
+// that is itself never destroyed keeps them reachable, so a leak checker
+// sees no leak, and no destructor runs during process exit.
+void Retain(Accelerator* accelerator) {
+  static std::mutex* mtx_retained = new std::mutex;
+  static std::vector<Accelerator*>* retained = new std::vector<Accelerator*>;
+  std::lock_guard<std::mutex> lock(*mtx_retained);
+  retained->push_back(accelerator);
+}
+
+// A copy of the list's entry at `ordinal`, or an empty pointer.
+std::shared_ptr<AcceleratorInterface> EntryAt(
+    const std::vector<std::shared_ptr<AcceleratorInterface>>& list,
+    unsigned long ordinal) {
+  std::lock_guard<std::mutex> lock(AcceleratorListMutex());
+  if (ordinal >= list.size()) return nullptr;
+  return list[ordinal];
+}
+
+}  // namespace
+
+std::mutex& AcceleratorListMutex() {
+  static std::mutex* mtx_list = new std::mutex;
+  return *mtx_list;
+}
+
+Accelerator* AsAccelerator(AcceleratorInterface* accelerator) {
+  return dynamic_cast<Accelerator*>(accelerator);
+}
+
+std::vector<std::shared_ptr<AcceleratorInterface>> GetAllAcceleratorsInternal(
+    const char* endpoint) {
+  std::vector<std::shared_ptr<AcceleratorInterface>> list;
+  InitLogging();
+  CLogger log;
+  log << "GetAllAcceleratorsInternal.\n" << logger::INFO;
+  try {
+    DiscoverPtr discover = MakeDiscover();
+    std::string proxy;
+    std::string region;
+    SetProxyUri(proxy, endpoint, discover);
+    SetRegion(region, discover);
+    DeviceMetadataRegistry registry = GetDeviceMetadataRegistry(endpoint);
+    for (unsigned long ordinal = 0; ordinal < registry.GetNumberOfDevices();
+         ++ordinal) {
+      const DeviceMetadata& device =
+          registry.GetDeviceMetadataByOrdinal(ordinal);
+      auto* accelerator = new Accelerator(proxy, region, device.GetId(),
+                                          device.GetType().to_string());
+      Retain(accelerator);
+      list.emplace_back(accelerator, ObjectReleaser());
+    }
+  } catch (int code) {
+    HandleDiscoveryFailure("GetAllAcceleratorsInternal", code);
+  }
+  return list;
+}
+
+std::vector<std::shared_ptr<AcceleratorInterface>>& SingletonAllAccelerators(
+    const char* endpoint) {
+  static std::vector<std::shared_ptr<AcceleratorInterface>> accelerators =
+      GetAllAcceleratorsInternal(endpoint);
+  return accelerators;
+}
+
+std::shared_ptr<AcceleratorInterface> GetAccelerator(const char* endpoint) {
+  InitLogging();
+  return EntryAt(SingletonAllAccelerators(endpoint), 0);
+}
+
+std::shared_ptr<AcceleratorInterface>& SingletonAccelerator(
+    const char* endpoint) {
+  static std::shared_ptr<AcceleratorInterface> accelerator =
+      GetAccelerator(endpoint);
+  return accelerator;
+}
+
+std::shared_ptr<AcceleratorInterface> GetAcceleratorByZvaId(
+    const std::string& id, const char* endpoint) {
+  InitLogging();
+  CLogger log;
+  log << "[GetAcceleratorByZvaId] Getting accelerator by ZVA ID \n"
+      << logger::INFO;
+  auto& list = SingletonAllAccelerators(endpoint);
+  try {
+    static const DeviceMetadataRegistry device_metadata_registry =
+        GetDeviceMetadataRegistry(endpoint);
+    unsigned long ordinal = device_metadata_registry.DeviceIdToOrdinal(id);
+    // The registry comes from a discovery run of its own; an ordinal it
+    // knows may lie beyond the list.
+    return EntryAt(list, ordinal);
+  } catch (int code) {
+    if (code == 1048) {
+      log << "[GetAcceleratorByZvaId] no device found for ZVA ID: " << id
+          << " \n"
+          << logger::ERROR;
+    } else {
+      log << "[GetAcceleratorByZvaId] Unexpected failure status: " << code
+          << " while getting accelerator for ZVA ID: " << id << " \n"
+          << logger::ERROR;
+    }
+  }
+  return nullptr;
+}
+
+std::shared_ptr<AcceleratorInterface> GetAcceleratorByDeviceName(
+    const std::string& device_name, const char* endpoint) {
+  InitLogging();
+  CLogger log;
+  log << "[GetAcceleratorByDeviceName] Getting accelerator by ZVA device name "
+         "\n"
+      << logger::INFO;
+  auto& list = SingletonAllAccelerators(endpoint);
+  try {
+    static const DeviceMetadataRegistry device_metadata_registry =
+        GetDeviceMetadataRegistry(endpoint);
+    unsigned long ordinal =
+        device_metadata_registry.DeviceNameToOrdinal(device_name);
+    return EntryAt(list, ordinal);
+  } catch (int code) {
+    if (code == 1049) {
+      log << "[GetAcceleratorByDeviceName] no device found for ZVA device "
+             "name: "
+          << device_name << " \n"
+          << logger::ERROR;
+    } else {
+      log << "[GetAcceleratorByDeviceName] Unexpected failure status: " << code
+          << " while getting accelerator for ZVA device name: " << device_name
+          << " \n"
+          << logger::ERROR;
+    }
+  }
+  return nullptr;
+}
+
+std::shared_ptr<AcceleratorInterface> GetAcceleratorByDeviceOrdinal(
+    unsigned long ordinal, const char* endpoint) {
+  InitLogging();
+  CLogger log;
+  log << "[GetAcceleratorByDeviceOrdinal] Getting accelerator by ZVA device "
+         "ordinal number \n"
+      << logger::INFO;
+  auto& list = SingletonAllAccelerators(endpoint);
+  std::shared_ptr<AcceleratorInterface> accelerator = EntryAt(list, ordinal);
+  if (accelerator == nullptr) {
+    log << "[GetAcceleratorByDeviceOrdinal] no device found for ZVA device "
+           "ordinal: "
+        << ordinal << " \n"
+        << logger::ERROR;
+  }
+  return accelerator;
+}
+
+int KickOffKeepAliveThread(AcceleratorInterface* accelerator,
+                           const Versions& versions, const char* framework) {
+  Accelerator* impl = AsAccelerator(accelerator);
+  if (impl == nullptr || impl->IsReleased()) {
+    CLogger log;
+    log << "[Health check] No usable accelerator; health check not started\n"
+        << logger::ERROR;
+    return 1;
+  }
+  impl->KickOffKeepAliveThread(versions, framework);
+  return 0;
+}
+
+std::shared_ptr<grpc::Channel> GetAcceleratorChannel(
+    AcceleratorInterface* accelerator) {
+  Accelerator* impl = AsAccelerator(accelerator);
+  return impl == nullptr ? nullptr : impl->GetChannel();
+}
+
+std::string GetAcceleratorId(AcceleratorInterface* accelerator) {
+  Accelerator* impl = AsAccelerator(accelerator);
+  return impl == nullptr ? std::string() : impl->GetAcceleratorID();
+}
+
+}  // namespace zva
