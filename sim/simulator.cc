@@ -134,6 +134,9 @@ bool Simulator::StartGrpcLocked(int port, std::string* error) {
   builder.AddListeningPort("127.0.0.1:" + std::to_string(port), credentials,
                            &selected);
   builder.RegisterService(front->service.get());
+  // Without this a second simulator could share a busy port and take
+  // half of its connections.
+  builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
   builder.SetMaxReceiveMessageSize(INT_MAX);
   builder.SetMaxSendMessageSize(INT_MAX);
   front->server = builder.BuildAndStart();
@@ -311,6 +314,11 @@ void Simulator::ClearMetadataOverrides() { core_->ClearMetadataOverrides(); }
 
 size_t Simulator::MetadataRequestCount(const std::string& path) const {
   return core_->MetadataRequestCount(path);
+}
+
+bool Simulator::WaitForMetadataRequests(const std::string& path, size_t n,
+                                        std::chrono::milliseconds timeout) {
+  return core_->WaitForMetadataRequests(path, n, timeout);
 }
 
 void Simulator::SetCallObserver(

@@ -111,7 +111,8 @@ struct Options {
   // WaitForCalls are not.
   size_t journal_limit = 10000;
   // Time source for signature dates and session expiry; empty means the
-  // system clock. Can be changed later with SetClock().
+  // system clock. Can be changed later with SetClock(). It is called under
+  // the simulator's lock, so it must not call into the simulator.
   Clock clock;
 };
 
@@ -246,8 +247,13 @@ class Simulator {
   void ClearMetadataOverrides();
   // HTTP requests served for `path` so far.
   size_t MetadataRequestCount(const std::string& path) const;
+  // Waits until MetadataRequestCount(path) >= n (counted when a request
+  // arrives, before any delay); false on timeout.
+  bool WaitForMetadataRequests(const std::string& path, size_t n,
+                               std::chrono::milliseconds timeout);
   // Called after every completed call, outside the simulator's locks, on
-  // the serving thread. Set it before Start().
+  // the serving thread; it must not call Restart, DropAllConnections or
+  // Stop, which wait for that thread.
   void SetCallObserver(std::function<void(const CallRecord&)> observer);
 
   // ---- Journal and state -------------------------------------------------
