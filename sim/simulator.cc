@@ -60,6 +60,26 @@ Options Resolve(Options options) {
   return options;
 }
 
+// The material every simulator of the process uses unless told otherwise.
+bool SharedTlsMaterial(TlsMaterial* out, std::string* error) {
+  struct Shared {
+    TlsMaterial material;
+    std::string error;
+    bool ok = false;
+  };
+  static const Shared shared = [] {
+    Shared s;
+    s.ok = GenerateTlsMaterial(&s.material, &s.error);
+    return s;
+  }();
+  if (!shared.ok) {
+    *error = shared.error;
+    return false;
+  }
+  *out = shared.material;
+  return true;
+}
+
 bool WriteFile(const std::string& path, const std::string& content,
                std::string* error) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -90,7 +110,11 @@ bool Simulator::Start(std::string* error) {
   }
   if (!options_.plaintext) {
     TlsMaterial tls;
-    if (!GenerateTlsMaterial(&tls, error)) return false;
+    if (options_.tls_material) {
+      tls = *options_.tls_material;
+    } else if (!SharedTlsMaterial(&tls, error)) {
+      return false;
+    }
     ca_certificate_ = tls.ca_certificate;
     server_certificate_ = tls.server_certificate;
     server_key_ = tls.server_private_key;

@@ -49,6 +49,7 @@
 #include "zva/rpc/zva_service.pb.h"
 
 #include "zvsim/signature.h"
+#include "zvsim/tls.h"
 
 namespace zvsim {
 
@@ -98,6 +99,11 @@ struct Options {
   // Where the CA certificate is written. Default: "ca.pem" in a private
   // temporary directory that Stop() removes.
   std::string ca_file;
+  // The CA and server certificate. Default: one set generated once per
+  // process and shared by every simulator in it, because a gRPC client
+  // reads its default roots (GRPC_DEFAULT_SSL_ROOTS_FILE_PATH) only once
+  // per process: a client process can then trust every simulator it meets.
+  std::optional<TlsMaterial> tls_material;
   // Default: 30 s.
   std::chrono::milliseconds session_expiry{30000};
   // What GetOperatorWhitelist answers.

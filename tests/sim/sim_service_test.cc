@@ -561,6 +561,34 @@ TEST_F(TlsTest, AnotherCaIsRefused) {
   EXPECT_EQ(sim_->CallCount("*"), 0u);
 }
 
+// A client process reads its default roots once; every simulator of a
+// process shares one CA so that such a client trusts them all.
+TEST_F(TlsTest, DefaultRootsTrustEverySimulatorOfTheProcess) {
+  setenv("GRPC_DEFAULT_SSL_ROOTS_FILE_PATH", sim_->CaFile().c_str(), 1);
+  zvsim::Simulator second;
+  std::string error;
+  ASSERT_TRUE(second.Start(&error)) << error;
+  EXPECT_EQ(second.CaCertificate(), sim_->CaCertificate());
+  for (const zvsim::Simulator* sim : {sim_.get(), &second}) {
+    auto channel = OwnChannel(sim->Endpoint(), grpc::SslCredentials({}));
+    auto stub = zva::rpc::ZvaInference::NewStub(channel);
+    grpc::ClientContext context;
+    context.AddMetadata("x-kstrn-zva-accelerator-id", sim->AcceleratorIds()[0]);
+    context.set_deadline(std::chrono::system_clock::now() + seconds(10));
+    zva::rpc::GetZvaInfoRequest req;
+    zva::rpc::GetZvaInfoResponse resp;
+    const grpc::Status status = stub->GetZvaInfo(&context, req, &resp);
+    EXPECT_TRUE(status.ok()) << status.error_message();
+  }
+  // Given material replaces the shared one.
+  zvsim::Options options;
+  options.tls_material = zvsim::TlsMaterial();
+  ASSERT_TRUE(zvsim::GenerateTlsMaterial(&*options.tls_material, &error));
+  zvsim::Simulator own(options);
+  ASSERT_TRUE(own.Start(&error)) << error;
+  EXPECT_NE(own.CaCertificate(), sim_->CaCertificate());
+}
+
 TEST(SimulatorTest, GeneratesWhatOptionsLeaveOpen) {
   zvsim::Simulator sim;
   ASSERT_EQ(sim.accelerators().size(), 1u);
