@@ -548,6 +548,7 @@ bool Core::WaitForRestarts(int n, milliseconds timeout) {
 Core::HttpAnswer Core::AnswerMetadata(const std::string& path) {
   std::unique_lock<std::mutex> lock(mtx_);
   ++metadata_requests_[path];
+  cv_.notify_all();
   HttpAnswer answer;
   answer.status = 404;
   answer.body = "not found";
@@ -701,6 +702,15 @@ size_t Core::MetadataRequestCount(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mtx_);
   auto it = metadata_requests_.find(path);
   return it == metadata_requests_.end() ? 0 : it->second;
+}
+
+bool Core::WaitForMetadataRequests(const std::string& path, size_t n,
+                                   milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mtx_);
+  return cv_.wait_for(lock, timeout, [&] {
+    auto it = metadata_requests_.find(path);
+    return it != metadata_requests_.end() && it->second >= n;
+  });
 }
 
 void Core::SetCallObserver(std::function<void(const CallRecord&)> observer) {

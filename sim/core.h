@@ -118,6 +118,8 @@ class Core {
   void SetMetadataOverride(const std::string& path, MetadataOverride o);
   void ClearMetadataOverrides();
   size_t MetadataRequestCount(const std::string& path) const;
+  bool WaitForMetadataRequests(const std::string& path, size_t n,
+                               std::chrono::milliseconds timeout);
   void SetCallObserver(std::function<void(const CallRecord&)> observer);
   std::vector<CallRecord> Journal() const;
   void ClearJournal();

@@ -23,9 +23,9 @@ bool ParseInt(const std::string& text, long max, long* out) {
   return true;
 }
 
+// OK is no failure, so it is not accepted, by name or number.
 bool ParseCode(const std::string& text, grpc::StatusCode* code) {
   static const std::map<std::string, grpc::StatusCode> kNames = {
-      {"OK", grpc::StatusCode::OK},
       {"CANCELLED", grpc::StatusCode::CANCELLED},
       {"UNKNOWN", grpc::StatusCode::UNKNOWN},
       {"INVALID_ARGUMENT", grpc::StatusCode::INVALID_ARGUMENT},
@@ -49,7 +49,6 @@ bool ParseCode(const std::string& text, grpc::StatusCode* code) {
     return true;
   }
   long number = 0;
-  // OK cannot be injected as a failure.
   if (!ParseInt(text, 16, &number) || number == 0) return false;
   *code = static_cast<grpc::StatusCode>(number);
   return true;

@@ -29,6 +29,9 @@ MetadataServer::~MetadataServer() { Stop(); }
 
 bool MetadataServer::Start(int port, std::string* error) {
   server_ = std::make_unique<StoppableHttpServer>();
+  // One request a connection: an idle kept-alive connection would hold up
+  // Stop() for the whole keep-alive timeout.
+  server_->set_keep_alive_max_count(1);
   server_->Get(".*", [this](const httplib::Request& request,
                             httplib::Response& response) {
     const Core::HttpAnswer answer = core_->AnswerMetadata(request.path);

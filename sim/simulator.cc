@@ -3,6 +3,7 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <stdexcept>
 
 #include <grpcpp/grpcpp.h>
@@ -60,6 +61,26 @@ Options Resolve(Options options) {
   return options;
 }
 
+// The material every simulator of the process uses unless told otherwise.
+bool SharedTlsMaterial(TlsMaterial* out, std::string* error) {
+  struct Shared {
+    TlsMaterial material;
+    std::string error;
+    bool ok = false;
+  };
+  static const Shared shared = [] {
+    Shared s;
+    s.ok = GenerateTlsMaterial(&s.material, &s.error);
+    return s;
+  }();
+  if (!shared.ok) {
+    *error = shared.error;
+    return false;
+  }
+  *out = shared.material;
+  return true;
+}
+
 bool WriteFile(const std::string& path, const std::string& content,
                std::string* error) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -88,9 +109,20 @@ bool Simulator::Start(std::string* error) {
     *error = "the simulator can be started once";
     return false;
   }
+  std::set<std::string> ids;
+  for (const AcceleratorSpec& spec : options_.accelerators) {
+    if (!ids.insert(spec.id).second) {
+      *error = "duplicate accelerator id " + spec.id;
+      return false;
+    }
+  }
   if (!options_.plaintext) {
     TlsMaterial tls;
-    if (!GenerateTlsMaterial(&tls, error)) return false;
+    if (options_.tls_material) {
+      tls = *options_.tls_material;
+    } else if (!SharedTlsMaterial(&tls, error)) {
+      return false;
+    }
     ca_certificate_ = tls.ca_certificate;
     server_certificate_ = tls.server_certificate;
     server_key_ = tls.server_private_key;
@@ -134,6 +166,9 @@ bool Simulator::StartGrpcLocked(int port, std::string* error) {
   builder.AddListeningPort("127.0.0.1:" + std::to_string(port), credentials,
                            &selected);
   builder.RegisterService(front->service.get());
+  // Without this a second simulator could share a busy port and take
+  // half of its connections.
+  builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
   builder.SetMaxReceiveMessageSize(INT_MAX);
   builder.SetMaxSendMessageSize(INT_MAX);
   front->server = builder.BuildAndStart();
@@ -311,6 +346,11 @@ void Simulator::ClearMetadataOverrides() { core_->ClearMetadataOverrides(); }
 
 size_t Simulator::MetadataRequestCount(const std::string& path) const {
   return core_->MetadataRequestCount(path);
+}
+
+bool Simulator::WaitForMetadataRequests(const std::string& path, size_t n,
+                                        std::chrono::milliseconds timeout) {
+  return core_->WaitForMetadataRequests(path, n, timeout);
 }
 
 void Simulator::SetCallObserver(

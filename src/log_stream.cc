@@ -191,7 +191,10 @@ void CLogger::Init(const char* log_location, const char* program_name) {
       if (!ParseInt32(t, &glog_threshold)) glog_threshold = kDefaultThreshold;
     }
     FLAGS_stderrthreshold = glog_threshold;
-    google::InitGoogleLogging(program_name != nullptr ? program_name : "zv.log");
+    // Glog keeps the pointer it is given for the life of the process.
+    static const std::string s_program_name =
+        program_name != nullptr ? program_name : "zv.log";
+    google::InitGoogleLogging(s_program_name.c_str());
     return;
   }
 

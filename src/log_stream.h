@@ -69,6 +69,14 @@ CLogger& operator<<(CLogger& logger, const T& value) {
   return logger;
 }
 
+// Stream manipulators such as std::endl keep the chain typed as CLogger too;
+// without this, `log << std::endl << INFO` would print the level as a number.
+inline CLogger& operator<<(CLogger& logger,
+                           std::ostream& (*manipulator)(std::ostream&)) {
+  manipulator(logger);
+  return logger;
+}
+
 // Writes "[" + time stamp + "] " + text onto `stream` in one insertion.
 void logToStdStream(const std::string& text);
 

@@ -24,8 +24,11 @@ using Clock = std::function<std::chrono::system_clock::time_point()>;
 
 // The request headers that take part in verification.
 struct SignedConnect {
-  // The authority the client addressed (host and port), as the channel
-  // sends it in ":authority".
+  // The authority the client addressed, as the channel sends it in
+  // ":authority": a gRPC channel sends its target as written (e.g.
+  // "127.0.0.1:5000" or "localhost:5000"), which is also the endpoint the
+  // client library signs. The server reads it with
+  // grpc::ServerContext::ExperimentalGetAuthority().
   std::string authority;
   std::string authorization;   // "authorization"
   std::string date;            // "x-kst-date"

@@ -49,6 +49,7 @@
 #include "zva/rpc/zva_service.pb.h"
 
 #include "zvsim/signature.h"
+#include "zvsim/tls.h"
 
 namespace zvsim {
 
@@ -98,6 +99,11 @@ struct Options {
   // Where the CA certificate is written. Default: "ca.pem" in a private
   // temporary directory that Stop() removes.
   std::string ca_file;
+  // The CA and server certificate. Default: one set generated once per
+  // process and shared by every simulator in it, because a gRPC client
+  // reads its default roots (GRPC_DEFAULT_SSL_ROOTS_FILE_PATH) only once
+  // per process: a client process can then trust every simulator it meets.
+  std::optional<TlsMaterial> tls_material;
   // Default: 30 s.
   std::chrono::milliseconds session_expiry{30000};
   // What GetOperatorWhitelist answers.
@@ -111,7 +117,8 @@ struct Options {
   // WaitForCalls are not.
   size_t journal_limit = 10000;
   // Time source for signature dates and session expiry; empty means the
-  // system clock. Can be changed later with SetClock().
+  // system clock. Can be changed later with SetClock(). It is called under
+  // the simulator's lock, so it must not call into the simulator.
   Clock clock;
 };
 
@@ -246,8 +253,13 @@ class Simulator {
   void ClearMetadataOverrides();
   // HTTP requests served for `path` so far.
   size_t MetadataRequestCount(const std::string& path) const;
+  // Waits until MetadataRequestCount(path) >= n (counted when a request
+  // arrives, before any delay); false on timeout.
+  bool WaitForMetadataRequests(const std::string& path, size_t n,
+                               std::chrono::milliseconds timeout);
   // Called after every completed call, outside the simulator's locks, on
-  // the serving thread. Set it before Start().
+  // the serving thread; it must not call Restart, DropAllConnections or
+  // Stop, which wait for that thread.
   void SetCallObserver(std::function<void(const CallRecord&)> observer);
 
   // ---- Journal and state -------------------------------------------------

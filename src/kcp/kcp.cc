@@ -4,6 +4,7 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -125,6 +126,8 @@ bool Sha256(const std::string& data, ByteBuffer* digest) {
 
 bool HmacSha256(const ByteBuffer& data, const ByteBuffer& key, ByteBuffer* digest) {
   digest->clear();
+  // HMAC() takes the key length as an int.
+  if (key.size() > static_cast<size_t>(INT_MAX)) return false;
   unsigned char out[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   static const unsigned char kEmpty = 0;

@@ -71,16 +71,21 @@ inline ::testing::Environment* const kExecEnvironment =
     ::testing::AddGlobalTestEnvironment(new ExecEnvironment);
 
 // Collects the library's standard-stream log while alive, from every thread
-// (the health-check thread logs too), at threshold 0.
+// (the health-check thread logs too), at `threshold` (0: everything), with
+// profile mode as given.
 class LogCapture {
  public:
-  LogCapture()
+  explicit LogCapture(int threshold = 0, bool profile_mode = false)
       : stream_(&buffer_),
         previous_(zva::logger::stream.exchange(&stream_)),
-        threshold_(zva::logger::CLogger::zva_stderrthreshold_.exchange(0)) {}
+        threshold_(
+            zva::logger::CLogger::zva_stderrthreshold_.exchange(threshold)),
+        profile_mode_(
+            zva::logger::CLogger::is_profile_mode_.exchange(profile_mode)) {}
   ~LogCapture() {
     zva::logger::stream.store(previous_);
     zva::logger::CLogger::zva_stderrthreshold_.store(threshold_);
+    zva::logger::CLogger::is_profile_mode_.store(profile_mode_);
   }
   std::string Text() const { return buffer_.Text(); }
   // Number of occurrences of `needle`.
@@ -125,6 +130,7 @@ class LogCapture {
   std::ostream stream_;
   std::ostream* previous_;
   int threshold_;
+  bool profile_mode_;
 };
 
 class SimFixture : public ::testing::Test {

@@ -1,9 +1,15 @@
 // The simulator's own Connect verification: the published known answer, its
 // rejections, and the same through the wire.
 
-#include <gtest/gtest.h>
+#include <filesystem>
 
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "kcp/kcp.h"
 #include "sim/sim_test_util.h"
+#include "zva/zva_object.h"
+#include "zvl_kcpauth.h"
 
 namespace zvsim_test {
 namespace {
@@ -241,6 +247,109 @@ TEST_F(SignedConnectOverWireTest, MissingSigningHeadersAreRejected) {
   grpc::Status status = client_->stub()->Connect(context.get(), req, &resp);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
   EXPECT_EQ(status.error_message(), "6 authentication failed");
+}
+
+// Two independent implementations must agree: what the library's signer
+// sends, the simulator accepts.
+class LibrarySignerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "zv_sim_sign_XXXXXX")
+            .string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    home_ = pattern;
+    setenv("HOME", home_.c_str(), 1);
+    setenv("ZV_INSTANCE_METADATA_URI", "http://127.0.0.1:1", 1);
+  }
+  void TearDown() override {
+    kcp::SetClockForTesting(nullptr);
+    unsetenv("KCP_ACCESS_KEY_ID");
+    unsetenv("KCP_SECRET_ACCESS_KEY");
+    unsetenv("KCP_SESSION_TOKEN");
+    unsetenv("ZV_INSTANCE_METADATA_URI");
+    std::filesystem::remove_all(home_);
+  }
+
+  std::string home_;
+};
+
+TEST_F(LibrarySignerTest, SignedConnectIsAccepted) {
+  struct Case {
+    const char* name;
+    zvsim::Credentials credentials;
+    std::string region;
+    bool fixed_clock;
+    bool tls;
+  };
+  const std::vector<Case> cases = {
+      {"known credentials at the known time",
+       {kKeyId, kSecret, ""},
+       "us-west-2",
+       true,
+       false},
+      {"generated credentials now, over TLS", {}, "us-west-2", false, true},
+      {"with a session token",
+       {"AKTOKEN", "s3cr3t/+=", "the-token"},
+       "eu-central-1",
+       false,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    zvsim::Options options;
+    options.plaintext = !c.tls;
+    options.region = c.region;
+    options.credentials = c.credentials;
+    if (c.fixed_clock) {
+      options.clock = [] { return KnownTime(); };
+      kcp::SetClockForTesting([] { return KnownTime(); });
+    } else {
+      kcp::SetClockForTesting(nullptr);
+    }
+    zvsim::Simulator sim(options);
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    const zvsim::Credentials credentials = sim.credentials();
+    setenv("KCP_ACCESS_KEY_ID", credentials.access_key_id.c_str(), 1);
+    setenv("KCP_SECRET_ACCESS_KEY", credentials.secret_access_key.c_str(), 1);
+    if (credentials.session_token.empty()) {
+      unsetenv("KCP_SESSION_TOKEN");
+    } else {
+      setenv("KCP_SESSION_TOKEN", credentials.session_token.c_str(), 1);
+    }
+    const std::string accelerator = sim.AcceleratorIds()[0];
+
+    std::unique_ptr<AuthSigner, zva::ObjectReleaser> signer(
+        new AuthSigner(sim.Endpoint(), c.region, accelerator));
+    const std::string authorization = signer->SignRequest();
+    Client client(sim, accelerator);
+    auto context = client.Context();
+    context->AddMetadata("authorization", authorization);
+    context->AddMetadata("x-kst-date", signer->GetDateString());
+    if (!signer->GetKcpCredSessionToken().empty()) {
+      context->AddMetadata("x-kst-security-token",
+                           signer->GetKcpCredSessionToken());
+    }
+    zva::rpc::ConnectRequest req;
+    zva::rpc::ConnectResponse resp;
+    const grpc::Status status =
+        client.stub()->Connect(context.get(), req, &resp);
+    EXPECT_TRUE(status.ok())
+        << status.error_message() << ": " << sim.Journal().back().detail;
+    // A signature for another accelerator is no good for this one.
+    std::unique_ptr<AuthSigner, zva::ObjectReleaser> other(
+        new AuthSigner(sim.Endpoint(), c.region, "zva-00000000000000000"));
+    auto wrong = client.Context();
+    wrong->AddMetadata("authorization", other->SignRequest());
+    wrong->AddMetadata("x-kst-date", other->GetDateString());
+    if (!other->GetKcpCredSessionToken().empty()) {
+      wrong->AddMetadata("x-kst-security-token",
+                         other->GetKcpCredSessionToken());
+    }
+    EXPECT_EQ(client.stub()->Connect(wrong.get(), req, &resp).error_code(),
+              grpc::StatusCode::UNAUTHENTICATED);
+  }
 }
 
 }  // namespace

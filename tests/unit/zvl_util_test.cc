@@ -1,9 +1,9 @@
+// zv-test-labels: threaded
 #include "zvl_util.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -313,12 +313,12 @@ TEST(ReadFileTest, UnreadablePathsGiveEmptyText) {
 // ---- Request identifiers -----------------------------------------------
 
 TEST(GenerateUUIDTest, FormatAndUniqueness) {
-  const std::regex format(
+  const auto format = ::testing::MatchesRegex(
       "PT-[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
   std::set<std::string> seen;
   for (int i = 0; i < 1000; ++i) {
     std::string id = zva::util::GenerateUUID();
-    ASSERT_TRUE(std::regex_match(id, format)) << id;
+    ASSERT_THAT(id, format);
     ASSERT_TRUE(seen.insert(id).second) << "repeated " << id;
   }
 }

@@ -1,0 +1,25 @@
+// The accelerator over TLS. gRPC reads its default roots once per process,
+// so this program holds the only TLS simulator.
+#include <gtest/gtest.h>
+
+#include "e2e/accel_sim.h"
+
+namespace {
+
+TEST(TlsTest, SignedConnectWithoutSessionTokenAndAPing) {
+  zvsim::Options options;
+  options.plaintext = false;
+  zvtest::SimHarness h(options);
+  ASSERT_FALSE(h.sim().CaFile().empty());
+  auto accelerator = h.MakeAccelerator();
+  EXPECT_EQ(accelerator->Connect(), 0);
+  EXPECT_EQ(accelerator->Ping(), 0);
+  auto journal = h.sim().Journal();
+  ASSERT_EQ(journal.size(), 2u);
+  EXPECT_EQ(journal[0].method, "Connect");
+  EXPECT_EQ(journal[0].code, grpc::StatusCode::OK) << journal[0].detail;
+  EXPECT_EQ(journal[0].metadata.count("x-kst-security-token"), 0u);
+  EXPECT_EQ(journal[0].authority, h.sim().Endpoint());
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+// Loads the built shared library as a framework integration would. Uses
+// nothing of the internal library itself, so the only copy of the library's
+// code in this process is the loaded one.
+
+#include <string>
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#ifndef ZV_SHARED_LIBRARY_PATH
+#error "ZV_SHARED_LIBRARY_PATH must name the built libzvaclient"
+#endif
+
+namespace {
+
+// Loaded once and never closed: the library registers its schemas with the
+// process-wide protobuf pool, which keeps pointers into it, so unloading and
+// loading again in one process is not supported.
+class SharedLibraryTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (s_handle_ == nullptr) {
+      s_handle_ = ::dlopen(ZV_SHARED_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    }
+  }
+  void SetUp() override { ASSERT_NE(s_handle_, nullptr) << ::dlerror(); }
+  static void* s_handle_;
+};
+
+void* SharedLibraryTest::s_handle_ = nullptr;
+
+TEST_F(SharedLibraryTest, ClientVersionIsExportedUnmangled) {
+  using VersionFn = const char* (*)();
+  auto version =
+      reinterpret_cast<VersionFn>(::dlsym(s_handle_, "GetZVClientVersion"));
+  ASSERT_NE(version, nullptr) << ::dlerror();
+  EXPECT_EQ(std::string(version()), "1.5.3");
+}
+
+TEST_F(SharedLibraryTest, InternalSymbolsStayHidden) {
+  // zva::logger::CLogger::GetTimeStampInMicroseconds[abi:cxx11]()
+  EXPECT_EQ(
+      ::dlsym(s_handle_,
+              "_ZN3zva6logger7CLogger26GetTimeStampInMicrosecondsB5cxx11Ev"),
+      nullptr);
+  // zva::util::GenerateUUID[abi:cxx11]()
+  EXPECT_EQ(::dlsym(s_handle_, "_ZN3zva4util12GenerateUUIDB5cxx11Ev"), nullptr);
+}
+
+}  // namespace
