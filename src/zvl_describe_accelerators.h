@@ -1,0 +1,37 @@
+#ifndef ZVA_ZVL_DESCRIBE_ACCELERATORS_H_
+#define ZVA_ZVL_DESCRIBE_ACCELERATORS_H_
+
+// Output of `zv describe-accelerators`: usage, errors, the health update of
+// the device records, and the text and JSON descriptions. The public
+// declarations live in zva/zva_tools.h; this header adds what the library
+// and its tests use internally.
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "zva/zva_tools.h"
+
+namespace zva {
+
+// The command `zv` knows.
+inline constexpr char kDescribeAcceleratorsCommand[] = "describe-accelerators";
+
+// Names the health of the device at an index; may throw
+// UnsupportedPingResponseException.
+using HealthProbe = std::function<std::string(unsigned long device_index)>;
+
+// UpdateDeviceMetadataWithHealthStatus with the ping replaced by `probe`.
+void UpdateDeviceMetadataWithHealthStatus(std::ostream& os,
+                                          std::vector<DeviceMetadata>& devices,
+                                          const HealthProbe& probe);
+
+// `text` as the contents of a JSON string (without the quotes): '"' and '\\'
+// are escaped, control characters below 0x20 are written as \b, \f, \n, \r,
+// \t or \u00XX. Every other byte is copied as it is.
+std::string EscapeJsonText(const std::string& text);
+
+}  // namespace zva
+
+#endif  // ZVA_ZVL_DESCRIBE_ACCELERATORS_H_

@@ -1,0 +1,277 @@
+#include "zvl_mxnet_impl.h"
+
+#include <chrono>
+#include <utility>
+
+#include "log_stream.h"
+#include "zvl_accelerator.h"
+#include "zvl_error_handler.h"
+#include "zvl_fill_context.h"
+#include "zvl_infer_exception_handler.h"
+#include "zvl_rpc_executor.h"
+#include "zvl_wire_transform.h"
+
+namespace zva {
+namespace mxnet {
+
+namespace {
+
+using logger::CLogger;
+using Stub = zva::rpc::ZvaInference::Stub;
+
+std::unique_ptr<Stub> NewStub(const std::shared_ptr<grpc::Channel>& channel) {
+  // A stub on a null channel would crash at its first call; operations on
+  // such an adapter report the missing accelerator instead.
+  if (channel == nullptr) return nullptr;
+  return zva::rpc::ZvaInference::NewStub(channel);
+}
+
+}  // namespace
+
+std::string MXNetOperationName(const std::string& function_code) {
+  return std::string("[MXNet][") + function_code + "]";
+}
+
+MXNet::MXNet(std::shared_ptr<grpc::Channel>& channel)
+    : channel_(channel), stub_(NewStub(channel_)) {}
+
+MXNet::~MXNet() {
+  CLogger log(MXNetOperationName(functions::FRAMEWORK_DESTRUCTOR));
+  log << "[MXNet] Destructing MXNet Object.\n" << logger::INFO;
+}
+
+int MXNet::Release() {
+  CLogger log;
+  log << "[MXNet] Releasing MXNet Object"
+      << "\n"
+      << logger::INFO;
+  delete this;
+  return 0;
+}
+
+int MXNet::Handshake(const char* /*options*/) { return 0; }
+
+int MXNet::CompileModel(
+    const std::string& /*model_id*/, const std::string& /*symbol_json*/,
+    const std::unordered_map<std::string, MXTensor>& /*params*/,
+    const std::vector<std::string>& /*names*/, const std::string& /*options*/,
+    std::string* /*result*/) {
+  return 0;
+}
+
+int MXNet::LoadModel(const std::string& model_id,
+                     const std::string& symbol_json,
+                     const std::unordered_map<std::string, MXTensor>& params,
+                     const std::vector<std::string>& /*names*/,
+                     std::shared_ptr<MXNetModelInterface>* model) {
+  const std::string name = MXNetOperationName(functions::LOAD_MODEL);
+  CLogger log(name);
+  if (model == nullptr) {
+    // A model loaded with nowhere to hand it would stay on the accelerator.
+    log << name << " Failed: Null argument provided\n" << logger::ERROR;
+    return 1;
+  }
+
+  zva::rpc::LoadModelRequest request;
+  try {
+    util::WireTransformer wt;
+    wt.SetWireFormatSymbolJson(request.mutable_model_spec(), symbol_json);
+    wt.SetWireFormatRepeatedNamedTensors(
+        request.mutable_model_spec()->mutable_named_tensor(), params);
+  } catch (int code) {
+    log << name << " Failed: Model format incorrect"
+        << "\n"
+        << logger::ERROR;
+    return code;
+  }
+  request.set_model_id(model_id);
+  log << name << " Model id: " << model_id << logger::INFO;
+
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return ReportNoAccelerator(name);
+  zva::rpc::LoadModelResponse response;
+  LoadModelExecutor executor(
+      channel_.get(), stub_.get(), &Stub::LoadModel, name, &request, &response,
+      accelerator->GetClientConfig().load_model_timeout());
+  const int result = executor.DefaultExecute(nullptr);
+  if (result != 0) return result;
+
+  // The request now also holds the session the executor stamped; the model
+  // takes it over instead of copying the parameters again.
+  *model = std::shared_ptr<MXNetModelInterface>(
+      new MXNetModel(channel_, model_id, request), ObjectReleaser());
+  return 0;
+}
+
+int MXNet::UnloadModel(std::string model_id) {
+  const std::string name = MXNetOperationName(functions::UNLOAD_MODEL);
+  CLogger log(name);
+  log << name << " " << model_id << "\n" << logger::INFO;
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return ReportNoAccelerator(name);
+  zva::rpc::UnloadModelRequest request;
+  zva::rpc::UnloadModelResponse response;
+  request.set_model_id(model_id);
+  UnloadModelExecutor executor(
+      channel_.get(), stub_.get(), &Stub::UnloadModel, name, &request,
+      &response, accelerator->GetClientConfig().unload_model_timeout());
+  return executor.DefaultExecute(nullptr);
+}
+
+int MXNet::ListModels() {
+  const std::string name = MXNetOperationName(functions::LIST_MODELS);
+  CLogger log(name);
+  log << name << "\n" << logger::INFO;
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return ReportNoAccelerator(name);
+  zva::rpc::ListModelsRequest request;
+  zva::rpc::ListModelsResponse response;
+  ListModelsExecutor executor(
+      channel_.get(), stub_.get(), &Stub::ListModels, name, &request, &response,
+      accelerator->GetClientConfig().list_model_timeout());
+  return executor.DefaultExecute(nullptr);
+}
+
+int MXNet::GetOperatorsWhiteList(std::unordered_set<std::string>* operators) {
+  const std::string name = MXNetOperationName(functions::GET_OP_WHITE_LIST);
+  CLogger log(name);
+  if (operators == nullptr) {
+    log << name << " Failed: Null argument provided"
+        << "\n"
+        << logger::ERROR;
+    return 1;
+  }
+  log << name << "\n" << logger::INFO;
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return ReportNoAccelerator(name);
+  zva::rpc::GetOperatorWhitelistRequest request;
+  zva::rpc::GetOperatorWhitelistResponse response;
+  GetOperatorWhitelistExecutor executor(
+      channel_.get(), stub_.get(), &Stub::GetOperatorWhitelist, name, &request,
+      &response, accelerator->GetClientConfig().get_op_whitelist_timeout());
+  const int result = executor.DefaultExecute(nullptr);
+  if (result == 0) {
+    util::WireTransformer().ConvertFromWireFormatOperatorsToSet(
+        operators, response.operator_());
+  }
+  return result;
+}
+
+int MXNet::PostGraphStats(
+    const std::map<std::string, std::vector<std::string>>& stats) {
+  const std::string name = MXNetOperationName(functions::POST_GRAPH_STATS);
+  CLogger log(name);
+  log << name << "\n" << logger::INFO;
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return ReportNoAccelerator(name);
+  zva::rpc::PostGraphStatsRequest request;
+  zva::rpc::PostGraphStatsResponse response;
+  util::BuildRpcGraphStats(stats, request.mutable_graph_stats());
+  PostGraphStatsExecutor executor(
+      channel_.get(), stub_.get(), &Stub::PostGraphStats, name, &request,
+      &response, accelerator->GetClientConfig().post_graph_stats_timeout());
+  return executor.DefaultExecute(nullptr);
+}
+
+MXNetModel::MXNetModel(std::shared_ptr<grpc::Channel> channel,
+                       const std::string& model_id,
+                       zva::rpc::LoadModelRequest& request)
+    : channel_(std::move(channel)),
+      model_id_(model_id),
+      stub_(NewStub(channel_)) {
+  load_request_.Swap(&request);
+}
+
+MXNetModel::~MXNetModel() {
+  CLogger log(MXNetOperationName(functions::MODEL_DESTRUCTOR));
+  const std::string name = MXNetOperationName(functions::UNLOAD_MODEL);
+  log << name << " " << model_id_ << "\n" << logger::INFO;
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return;  // nothing left to unload from
+  zva::rpc::UnloadModelRequest request;
+  zva::rpc::UnloadModelResponse response;
+  request.set_model_id(model_id_);
+  UnloadModelExecutor executor(
+      channel_.get(), stub_.get(), &Stub::UnloadModel, name, &request,
+      &response, accelerator->GetClientConfig().unload_model_timeout());
+  // A failed unload has been logged and recorded by the executor; a
+  // destructor has no one to report it to.
+  executor.DefaultExecute(nullptr);
+}
+
+int MXNetModel::Release() {
+  CLogger log;
+  log << "[MXNet] Releasing MXNet Model " << model_id_ << "\n" << logger::INFO;
+  delete this;
+  return 0;
+}
+
+int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
+                      std::vector<MXTensor>* outputs) {
+  const std::string name = MXNetOperationName(functions::INFER);
+  CLogger log(name);
+  log << name << " Model id" << model_id_ << "\n" << logger::INFO;
+  if (outputs == nullptr) {
+    log << name << " Failed: Null argument provided\n" << logger::ERROR;
+    return 1;
+  }
+
+  zva::rpc::InferRequest request;
+  util::WireTransformer wt;
+  try {
+    wt.SetWireFormatRepeatedNamedTensors(request.mutable_input(), inputs);
+  } catch (int code) {
+    log << name << " Failed: Tensor format incorrect"
+        << "\n"
+        << logger::ERROR;
+    return code;
+  }
+  request.set_model_id(model_id_);
+  log << name << " Model id: " << model_id_ << logger::INFO;
+
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return ReportNoAccelerator(name);
+  const zva::config::ClientLibraryConfig config =
+      accelerator->GetClientConfig();
+  zva::rpc::InferResponse response;
+  InferExecutor executor(channel_.get(), stub_.get(), &Stub::Infer, name,
+                         &request, &response, config.infer_timeout());
+  InferExceptionHandler handler(load_request_, stub_.get(), accelerator,
+                                config.load_model_timeout(),
+                                config.list_model_timeout());
+  const auto start = std::chrono::system_clock::now();
+  const int result = executor.DefaultExecute(&handler);
+  const auto end = std::chrono::system_clock::now();
+  if (result != 0) return result;
+
+  try {
+    wt.ConvertFromWireFormatNamedTensors(outputs, response.output());
+  } catch (int code) {
+    log << name << " Failed: Output tensor format incorrect"
+        << "\n"
+        << logger::ERROR;
+    return code;
+  }
+  const double ms =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(end - start)
+          .count() /
+      1000000.0;
+  log << "[PROFILE] Request id: " << executor.GetRequestId()
+      << ", Duration: " << ms << "\n"
+      << logger::INFO;
+  return 0;
+}
+
+}  // namespace mxnet
+}  // namespace zva
+
+namespace mxnet {
+namespace internal {
+
+zva::mxnet::MXNetInterface* QueryInterface(
+    std::shared_ptr<grpc::Channel> channel) {
+  return new zva::mxnet::MXNet(channel);
+}
+
+}  // namespace internal
+}  // namespace mxnet

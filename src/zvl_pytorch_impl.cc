@@ -1,0 +1,250 @@
+#include "zvl_pytorch_impl.h"
+
+#include <chrono>
+
+#include "log_stream.h"
+#include "zvl_accelerator.h"
+#include "zvl_error_handler.h"
+#include "zvl_fill_context.h"
+#include "zvl_infer_exception_handler.h"
+#include "zvl_rpc_executor.h"
+#include "zvl_wire_transform.h"
+
+namespace zva {
+namespace torch {
+
+namespace {
+
+using logger::CLogger;
+using Stub = zva::rpc::ZvaInference::Stub;
+
+std::shared_ptr<Stub> NewStub(const std::shared_ptr<grpc::Channel>& channel) {
+  // A stub on a null channel would crash at its first call; operations on
+  // such an adapter report the missing accelerator instead.
+  if (channel == nullptr) return nullptr;
+  return zva::rpc::ZvaInference::NewStub(channel);
+}
+
+}  // namespace
+
+std::string PytorchOperationName(const std::string& function_code) {
+  return std::string("[Pytorch][") + function_code + "]";
+}
+
+void PTConvertInputsToWire(
+    const std::vector<std::pair<std::string, std::string>>& inputs,
+    zva::rpc::InferRequest& request) {
+  request.mutable_input()->Reserve(request.input_size() +
+                                   static_cast<int>(inputs.size()));
+  for (const auto& [name, bytes] : inputs) {
+    zva::rpc::NamedTensor* tensor = request.add_input();
+    tensor->set_name(name);
+    tensor->mutable_tensor()->set_tensor_content(bytes);
+  }
+}
+
+void PTConvertOutputsFromWire(std::vector<std::string>* outputs,
+                              zva::rpc::InferResponse&& response) {
+  outputs->reserve(outputs->size() + response.output_size());
+  for (zva::rpc::NamedTensor& output : *response.mutable_output()) {
+    if (output.has_tensor()) {
+      outputs->push_back(
+          std::move(*output.mutable_tensor()->mutable_tensor_content()));
+    } else {
+      outputs->emplace_back();
+    }
+  }
+}
+
+void ConvertFromWireFormatOperatorsToSet(
+    std::set<std::string>* out,
+    const google::protobuf::RepeatedPtrField<zva::rpc::Operator>& in) {
+  for (const zva::rpc::Operator& op : in) out->insert(op.operator_name());
+}
+
+Pytorch::Pytorch(const std::shared_ptr<grpc::Channel>& channel)
+    : channel_(channel), stub_(NewStub(channel_)) {}
+
+Pytorch::~Pytorch() {
+  CLogger log(PytorchOperationName(functions::FRAMEWORK_DESTRUCTOR));
+  log << "[Pytorch] Destroying Pytorch framework object \n." << logger::INFO;
+}
+
+int Pytorch::Release() {
+  CLogger log("Release");
+  log << "[Pytorch] Releasing PT Object"
+      << "\n"
+      << logger::INFO;
+  delete this;
+  return 0;
+}
+
+int Pytorch::LoadModel(const std::string& model_id,
+                       const std::string& model_bytes,
+                       std::shared_ptr<PytorchModelInterface>* model) {
+  const std::string name = PytorchOperationName(functions::LOAD_MODEL);
+  CLogger log(name);
+  if (model == nullptr) {
+    // A model loaded with nowhere to hand it would stay on the accelerator.
+    log << name << " Failed: Null argument provided.\n" << logger::ERROR;
+    return 1;
+  }
+  zva::rpc::LoadModelRequest request;
+  request.mutable_model_spec()->set_serialized_model(model_bytes);
+  request.set_model_id(model_id);
+  log << name << " Model id: " << model_id << logger::INFO;
+
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return ReportNoAccelerator(name);
+  zva::rpc::LoadModelResponse response;
+  LoadModelExecutor executor(
+      channel_.get(), stub_.get(), &Stub::LoadModel, name, &request, &response,
+      accelerator->GetClientConfig().load_model_timeout());
+  const int result = executor.DefaultExecute(nullptr);
+  if (result != 0) return result;
+  *model = std::shared_ptr<PytorchModelInterface>(
+      new PytorchModel(channel_, model_id, request), ObjectReleaser());
+  return 0;
+}
+
+int Pytorch::ListModels() {
+  const std::string name = PytorchOperationName(functions::LIST_MODELS);
+  CLogger log(name);
+  log << name << "\n" << logger::INFO;
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return ReportNoAccelerator(name);
+  zva::rpc::ListModelsRequest request;
+  zva::rpc::ListModelsResponse response;
+  ListModelsExecutor executor(
+      channel_.get(), stub_.get(), &Stub::ListModels, name, &request, &response,
+      accelerator->GetClientConfig().list_model_timeout());
+  return executor.DefaultExecute(nullptr);
+}
+
+int Pytorch::GetOperatorWhitelist(std::set<std::string>* operators) {
+  const std::string name = PytorchOperationName(functions::GET_OP_WHITE_LIST);
+  CLogger log(name);
+  if (operators == nullptr) {
+    log << name << " Failed: Null argument provided."
+        << "\n"
+        << logger::ERROR;
+    return 1;
+  }
+  log << name << "\n" << logger::INFO;
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return ReportNoAccelerator(name);
+  zva::rpc::GetOperatorWhitelistRequest request;
+  zva::rpc::GetOperatorWhitelistResponse response;
+  GetOperatorWhitelistExecutor executor(
+      channel_.get(), stub_.get(), &Stub::GetOperatorWhitelist, name, &request,
+      &response, accelerator->GetClientConfig().get_op_whitelist_timeout());
+  const int result = executor.DefaultExecute(nullptr);
+  if (result == 0) {
+    ConvertFromWireFormatOperatorsToSet(operators, response.operator_());
+  }
+  return result;
+}
+
+int Pytorch::PostGraphStats(
+    const std::map<std::string, std::vector<std::string>>& stats) {
+  const std::string name = PytorchOperationName(functions::POST_GRAPH_STATS);
+  CLogger log(name);
+  log << name << "\n" << logger::INFO;
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return ReportNoAccelerator(name);
+  zva::rpc::PostGraphStatsRequest request;
+  zva::rpc::PostGraphStatsResponse response;
+  util::BuildRpcGraphStats(stats, request.mutable_graph_stats());
+  PostGraphStatsExecutor executor(
+      channel_.get(), stub_.get(), &Stub::PostGraphStats, name, &request,
+      &response, accelerator->GetClientConfig().post_graph_stats_timeout());
+  return executor.DefaultExecute(nullptr);
+}
+
+PytorchModel::PytorchModel(std::shared_ptr<grpc::Channel> channel,
+                           const std::string& model_id,
+                           zva::rpc::LoadModelRequest& request)
+    : channel_(std::move(channel)),
+      model_id_(model_id),
+      stub_(NewStub(channel_)) {
+  load_request_.Swap(&request);
+}
+
+PytorchModel::~PytorchModel() {
+  CLogger log(PytorchOperationName(functions::MODEL_DESTRUCTOR));
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return;  // nothing left to unload from
+  const std::string name = PytorchOperationName(functions::UNLOAD_MODEL);
+  zva::rpc::UnloadModelRequest request;
+  zva::rpc::UnloadModelResponse response;
+  request.set_model_id(model_id_);
+  UnloadModelExecutor executor(
+      channel_.get(), stub_.get(), &Stub::UnloadModel, name, &request,
+      &response, accelerator->GetClientConfig().unload_model_timeout());
+  // A failed unload has been logged and recorded by the executor; a
+  // destructor has no one to report it to.
+  executor.DefaultExecute(nullptr);
+}
+
+int PytorchModel::Release() {
+  CLogger log("Release");
+  log << "[Pytorch] Releaseing PT Model " << model_id_ << "\n" << logger::INFO;
+  delete this;
+  return 0;
+}
+
+int PytorchModel::Infer(
+    const std::string& model_id,
+    const std::vector<std::pair<std::string, std::string>>& inputs,
+    const std::vector<std::string>& output_names,
+    std::vector<std::string>* outputs) {
+  const std::string name = PytorchOperationName(functions::INFER);
+  CLogger log(name);
+  zva::rpc::InferRequest request;
+  request.set_model_id(model_id);
+  log << name << " Model id" << model_id_ << "\n" << logger::INFO;
+  if (outputs == nullptr) {
+    log << name << " Failed: Null argument provided.\n" << logger::ERROR;
+    return 1;
+  }
+  for (const std::string& output_name : output_names) {
+    request.add_output_name(output_name);
+  }
+  PTConvertInputsToWire(inputs, request);
+
+  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
+  if (accelerator == nullptr) return ReportNoAccelerator(name);
+  const zva::config::ClientLibraryConfig config =
+      accelerator->GetClientConfig();
+  zva::rpc::InferResponse response;
+  InferExecutor executor(channel_.get(), stub_.get(), &Stub::Infer, name,
+                         &request, &response, config.infer_timeout());
+  InferExceptionHandler handler(load_request_, stub_.get(), accelerator,
+                                config.load_model_timeout(),
+                                config.list_model_timeout());
+  const auto start = std::chrono::system_clock::now();
+  const int result = executor.DefaultExecute(&handler);
+  const auto end = std::chrono::system_clock::now();
+  if (result != 0) return result;
+
+  PTConvertOutputsFromWire(outputs, std::move(response));
+  const double ms =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(end - start)
+          .count() /
+      1000000.0;
+  log << "[PROFILE] Request id: " << executor.GetRequestId()
+      << ", Duration: " << ms << "\n"
+      << logger::INFO;
+  return 0;
+}
+
+namespace internal {
+
+PytorchInterface* QueryInterface(
+    const std::shared_ptr<grpc::Channel>& channel) {
+  return new Pytorch(channel);
+}
+
+}  // namespace internal
+}  // namespace torch
+}  // namespace zva

@@ -1,0 +1,294 @@
+#ifndef ZVA_ZVL_RPC_EXECUTOR_H_
+#define ZVA_ZVL_RPC_EXECUTOR_H_
+
+// Runs one framework call (load, infer, unload, list, whitelist, graph
+// statistics) on an accelerator: waits for the session the health-check
+// thread publishes, stamps request and context, makes the blocking call and,
+// on failure, retries, waits for a repaired session, lets a handler repair
+// the situation, or gives up with the thread's last-error text set.
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include <grpcpp/client_context.h>
+#include <grpcpp/support/status.h>
+
+#include "zva/rpc/zva_service.grpc.pb.h"
+
+#include "log_stream.h"
+#include "zvl_accelerator.h"
+#include "zvl_error_handler.h"
+#include "zvl_fill_context.h"
+#include "zvl_rpcstatus.h"
+#include "zvl_util.h"
+
+// Repairs what made a call fail, so that the executor may make it again.
+// Implementations are used by one thread at a time.
+class RPCExceptionHandlerInterface {
+ public:
+  // OK when the call may be made again; otherwise the status to report.
+  virtual grpc::Status HandleException(const std::string& session_id,
+                                       grpc::Status status) = 0;
+
+ protected:
+  ~RPCExceptionHandlerInterface() = default;
+};
+
+// Reports that the operation `method_name` was asked of a channel that no
+// accelerator owns (or of no channel): sets the thread's last-error text,
+// logs it and returns client code 1. Nothing is called.
+inline int ReportNoAccelerator(const std::string& method_name) {
+  ZvaRpcStatus error(1, "No accelerator owns the channel of " + method_name,
+                     std::string());
+  std::string text =
+      zva::util::GenerateLastErrorMessage(error, std::string(), std::string());
+  zva::logger::CLogger log;
+  log << "[Execution Engine]" << method_name
+      << " Failed: no accelerator owns the channel\n"
+      << zva::logger::ERROR;
+  log << "[Execution Engine]" << method_name << " Failed - " << text
+      << zva::logger::ERROR;
+  zva::util::SetLastError(std::move(text));
+  return 1;
+}
+
+// The accelerator that owns `channel`, or null (also for a null channel).
+inline zva::Accelerator* AcceleratorOfChannel(grpc::Channel* channel) {
+  return channel == nullptr ? nullptr : zva::Accelerator::FromChannel(channel);
+}
+
+// One execution of one stub method, made at most kMaxAttempts times.
+// Lives on the caller's stack for one framework operation; not thread-safe
+// (one thread uses it), though many executors may run at once.
+template <typename Request, typename Response, int kMaxAttempts>
+class RPCExecutor {
+ public:
+  using Stub = zva::rpc::ZvaInference::Stub;
+  using Method = grpc::Status (Stub::*)(grpc::ClientContext*, const Request&,
+                                        Response*);
+
+  // `request` and `response` stay the caller's and must outlive the
+  // executor; `timeout_ms` is the deadline of each attempt. Waits (at most
+  // the configured max_wait_for_server_timeout) for a ready session.
+  RPCExecutor(grpc::Channel* channel, Stub* stub, Method rpc_method,
+              const std::string& method_name, Request* request,
+              Response* response, int timeout_ms)
+      : channel_(channel),
+        stub_(stub),
+        rpc_method_(rpc_method),
+        method_name_(method_name),
+        request_(request),
+        response_(response),
+        timeout_(timeout_ms),
+        logger_(method_name) {
+    accelerator_ = AcceleratorOfChannel(channel_);
+    // A channel no accelerator owns has no session and no configuration;
+    // DefaultExecute reports it without making a call.
+    if (accelerator_ == nullptr) return;
+    accelerator_id_ = accelerator_->GetAcceleratorID();
+    retry_interval_ = accelerator_->GetClientConfig().keep_alive_interval();
+    UpdateSessionID();
+  }
+
+  RPCExecutor(const RPCExecutor&) = delete;
+  RPCExecutor& operator=(const RPCExecutor&) = delete;
+
+  // Makes the call, retrying as the failure calls for. Returns 0 on success
+  // (then *response holds the answer), otherwise a client status code with
+  // the thread's last-error text set. `handler` may be null; it is asked at
+  // most once per execution.
+  int DefaultExecute(RPCExceptionHandlerInterface* handler) {
+    if (accelerator_ == nullptr) return ReportNoAccelerator(method_name_);
+    if (session_id_.empty()) {
+      SetSessionError();
+      return SessionErrorCode();
+    }
+
+    grpc::ClientContext context;
+    request_id_ = zva::util::FillContext(&context, accelerator_, timeout_);
+    logger_ << "[Execution Engine], executing - " << method_name_
+            << ", Request ID : " << request_id_ << ", Attempt:" << attempt_ + 1
+            << ", Application context id : " << session_id_
+            << ", Accelerator id: " << accelerator_id_ << "\n"
+            << zva::logger::INFO;
+
+    grpc::Status status = (stub_->*rpc_method_)(&context, *request_, response_);
+    if (status.ok()) {
+      logger_ << "[Execution Engine] Received successful response for: "
+              << method_name_ << ", Request ID : " << request_id_
+              << ", Attempt:" << attempt_ + 1
+              << ", Application context id : " << session_id_
+              << ", Accelerator id: " << accelerator_id_ << "\n"
+              << zva::logger::INFO;
+      return 0;
+    }
+
+    logger_ << "[Execution Engine], Received unsuccessful response for: "
+            << method_name_ << ", RPC error code: " << status.error_code()
+            << ", Request ID : " << request_id_ << ", Attempt:" << attempt_ + 1
+            << ", Application context id : " << session_id_
+            << ", Accelerator id: " << accelerator_id_ << "\n"
+            << zva::logger::WARNING;
+    ZvaRpcStatus rpc_status(status, std::string(), 1);
+
+    if (ErrorHandler::IsIgnoredError(rpc_status, method_name_)) {
+      logger_ << "[Execution Engine] Ignoring error for request: "
+              << request_id_ << ", method_name: " << method_name_
+              << ", rpc code: " << status.error_code() << "\n"
+              << zva::logger::INFO;
+      return 0;
+    }
+
+    ++attempt_;
+    if (attempt_ >= kMaxAttempts) return GiveUp(status);
+
+    int code = 0;
+    switch (ErrorHandler::GetNextState(rpc_status)) {
+      case zva::TCP_CONNECT_NEEDED:
+      case zva::PROXY_CONNECT_NEEDED:
+      case zva::SESSION_BUILD_NEEDED:
+        // The health-check thread repairs these; wait for its new session.
+        return RetryWithNewSession(handler);
+      case zva::DEADLINE_EXCEEDED:
+      case zva::RETRYABLE_ERROR:
+        if (retry_interval_ + 50 > 0) {
+          std::this_thread::sleep_for(
+              std::chrono::milliseconds(retry_interval_ + 50));
+        }
+        return RetryWithNewSession(handler);
+      default:  // MODEL_RELOAD_NEEDED, FATAL_ERROR
+        code = rpc_status.GetZVLStatusCode();
+        break;
+    }
+    return Decide(code, status, handler);
+  }
+
+  // Waits for a ready session and stamps its identifier into the request.
+  void UpdateSessionID() {
+    logger_ << "[Execution Engine] waiting to get application context for "
+            << method_name_ << "\n"
+            << zva::logger::INFO;
+    session_id_ = accelerator_->session_context_.Wait(std::chrono::milliseconds(
+        accelerator_->GetClientConfig().max_wait_for_server_timeout()));
+    if (!session_id_.empty()) {
+      request_->mutable_session()->set_session_id(session_id_);
+    }
+    logger_ << "[Execution Engine] After wait, got application context id "
+            << session_id_ << "\n"
+            << zva::logger::INFO;
+  }
+
+  // Reports, as the thread's last error, why no session could be had.
+  void SetSessionError() {
+    logger_ << "[Execution Engine] Error getting application context for "
+            << method_name_ << "\n"
+            << zva::logger::ERROR;
+    ZvaRpcStatus error = accelerator_->session_context_.GetLastSessionError();
+    std::string text = zva::util::GenerateLastErrorMessage(
+        error, error.GetRequestId(), accelerator_id_);
+    logger_ << "[Execution Engine]" << method_name_ << " Failed - " << text
+            << zva::logger::ERROR;
+    zva::util::SetLastError(std::move(text));
+  }
+
+  // The request identifier of the latest attempt; empty before the first.
+  const std::string& GetRequestId() const { return request_id_; }
+  // Failed attempts so far (an ignored failure does not count).
+  int GetAttempt() const { return attempt_; }
+
+ private:
+  // The client code of the last session error. A record whose service code
+  // translates to 0 would turn "no session, no call" into a success, so it
+  // is reported as 1.
+  int SessionErrorCode() const {
+    int code =
+        accelerator_->session_context_.GetLastSessionError().GetZVLStatusCode();
+    return code == 0 ? 1 : code;
+  }
+
+  int RetryWithNewSession(RPCExceptionHandlerInterface* handler) {
+    UpdateSessionID();
+    if (!session_id_.empty()) return DefaultExecute(handler);
+    SetSessionError();
+    return SessionErrorCode();
+  }
+
+  int Decide(int code, grpc::Status status,
+             RPCExceptionHandlerInterface* handler) {
+    if (code == 0) return DefaultExecute(handler);
+    if (code == kServiceNotAvailable) return code;
+    if (handler == nullptr) return GiveUp(status);
+    grpc::Status repaired = handler->HandleException(session_id_, status);
+    if (repaired.ok()) return DefaultExecute(nullptr);
+    return GiveUp(repaired);
+  }
+
+  int GiveUp(const grpc::Status& status) {
+    ZvaRpcStatus rpc_status(status, std::string(), 1);
+    std::string text = zva::util::GenerateLastErrorMessage(
+        rpc_status, request_id_, accelerator_id_);
+    logger_ << "[Execution Engine]" << method_name_ << " Failed - " << text
+            << zva::logger::ERROR;
+    zva::util::SetLastError(std::move(text));
+    return rpc_status.GetZVLStatusCode();
+  }
+
+  // Client code of "service not available": returned as is, without
+  // replacing the last-error text.
+  static constexpr int kServiceNotAvailable = 36;
+
+  grpc::Channel* channel_;
+  Stub* stub_;
+  Method rpc_method_;
+  std::string method_name_;
+  Request* request_;
+  Response* response_;
+  int timeout_;
+  zva::logger::CLogger logger_;
+  zva::Accelerator* accelerator_ = nullptr;
+  std::string accelerator_id_;
+  std::string request_id_;
+  std::string session_id_;
+  int attempt_ = 0;
+  int retry_interval_ = 2000;
+};
+
+// The six executions the adapters make; each is made at most four times.
+inline constexpr int kMaxRpcAttempts = 4;
+using LoadModelExecutor =
+    RPCExecutor<zva::rpc::LoadModelRequest, zva::rpc::LoadModelResponse,
+                kMaxRpcAttempts>;
+using UnloadModelExecutor =
+    RPCExecutor<zva::rpc::UnloadModelRequest, zva::rpc::UnloadModelResponse,
+                kMaxRpcAttempts>;
+using ListModelsExecutor =
+    RPCExecutor<zva::rpc::ListModelsRequest, zva::rpc::ListModelsResponse,
+                kMaxRpcAttempts>;
+using GetOperatorWhitelistExecutor =
+    RPCExecutor<zva::rpc::GetOperatorWhitelistRequest,
+                zva::rpc::GetOperatorWhitelistResponse, kMaxRpcAttempts>;
+using PostGraphStatsExecutor =
+    RPCExecutor<zva::rpc::PostGraphStatsRequest,
+                zva::rpc::PostGraphStatsResponse, kMaxRpcAttempts>;
+using InferExecutor = RPCExecutor<zva::rpc::InferRequest,
+                                  zva::rpc::InferResponse, kMaxRpcAttempts>;
+
+extern template class RPCExecutor<zva::rpc::LoadModelRequest,
+                                  zva::rpc::LoadModelResponse, kMaxRpcAttempts>;
+extern template class RPCExecutor<zva::rpc::UnloadModelRequest,
+                                  zva::rpc::UnloadModelResponse,
+                                  kMaxRpcAttempts>;
+extern template class RPCExecutor<
+    zva::rpc::ListModelsRequest, zva::rpc::ListModelsResponse, kMaxRpcAttempts>;
+extern template class RPCExecutor<zva::rpc::GetOperatorWhitelistRequest,
+                                  zva::rpc::GetOperatorWhitelistResponse,
+                                  kMaxRpcAttempts>;
+extern template class RPCExecutor<zva::rpc::PostGraphStatsRequest,
+                                  zva::rpc::PostGraphStatsResponse,
+                                  kMaxRpcAttempts>;
+extern template class RPCExecutor<zva::rpc::InferRequest,
+                                  zva::rpc::InferResponse, kMaxRpcAttempts>;
+
+#endif  // ZVA_ZVL_RPC_EXECUTOR_H_

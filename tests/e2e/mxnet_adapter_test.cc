@@ -1,0 +1,303 @@
+// The MXNet adapter end to end, through its public interface.
+
+#include <cstring>
+
+#include <grpcpp/create_channel.h>
+#include <gtest/gtest.h>
+
+#include "zva/rpc/mxnet/zva_mxnet.pb.h"
+
+#include "exec_sim_fixture.h"
+#include "zva/zva_mxnet.h"
+
+namespace zva_test {
+namespace {
+
+using zva::mxnet::MXNetInterface;
+using zva::mxnet::MXNetModelInterface;
+using zva::mxnet::MXTensor;
+
+using Adapter = std::unique_ptr<MXNetInterface, zva::ObjectReleaser>;
+
+class MXNetAdapterTest : public SimFixture {
+ protected:
+  void SetUp() override {
+    SimFixture::SetUp();
+    if (HasFatalFailure()) return;
+    adapter_.reset(mxnet::internal::QueryInterface(channel()));
+    sim_->ClearJournal();
+  }
+  void TearDown() override {
+    adapter_.reset();
+    SimFixture::TearDown();
+  }
+
+  // Loads model `id` with one FLOAT32 parameter "arg:w" of four values.
+  std::shared_ptr<MXNetModelInterface> Load(const std::string& id) {
+    std::shared_ptr<MXNetModelInterface> model;
+    EXPECT_EQ(adapter_->LoadModel(
+                  id, "{\"nodes\": []}",
+                  {{"arg:w", {weight_, {4}, zva::mxnet::FLOAT32}}}, {}, &model),
+              0);
+    return model;
+  }
+
+  size_t FrameworkCalls() const {
+    size_t n = 0;
+    for (const char* method :
+         {"LoadModel", "UnloadModel", "ListModels", "Infer",
+          "GetOperatorWhitelist", "PostGraphStats"}) {
+      n += sim_->CallCount(method);
+    }
+    return n;
+  }
+
+  Adapter adapter_;
+  float weight_[4] = {0.5f, 1.5f, 2.5f, 3.5f};
+};
+
+TEST_F(MXNetAdapterTest, HandshakeAndCompileCallNothing) {
+  std::string result = "kept";
+  EXPECT_EQ(adapter_->Handshake("options"), 0);
+  EXPECT_EQ(adapter_->CompileModel("m", "{}", {}, {}, "", &result), 0);
+  EXPECT_EQ(result, "kept");
+  EXPECT_EQ(FrameworkCalls(), 0u);
+}
+
+TEST_F(MXNetAdapterTest, LoadSendsGraphParametersAndSession) {
+  auto model = Load("net");
+  ASSERT_NE(model, nullptr);
+  const auto loads = Calls("LoadModel");
+  ASSERT_EQ(loads.size(), 1u);
+  const auto* sent = loads[0].RequestAs<zva::rpc::LoadModelRequest>();
+  EXPECT_EQ(sent->model_id(), "net");
+  EXPECT_EQ(sent->session().session_id(), session_id_);
+  zva::rpc::mxnet::MXNetSymbolJson symbol;
+  ASSERT_TRUE(symbol.ParseFromString(sent->model_spec().serialized_model()));
+  EXPECT_EQ(symbol.symbol_json(), "{\"nodes\": []}");
+  ASSERT_EQ(sent->model_spec().named_tensor_size(), 1);
+  EXPECT_EQ(sent->model_spec().named_tensor(0).name(), "arg:w");
+  zva::rpc::mxnet::NDArray w;
+  ASSERT_TRUE(w.ParseFromString(
+      sent->model_spec().named_tensor(0).tensor().tensor_content()));
+  ASSERT_EQ(w.data().size(), sizeof weight_);
+  EXPECT_EQ(std::memcmp(w.data().data(), weight_, sizeof weight_), 0);
+}
+
+TEST_F(MXNetAdapterTest, MalformedParametersAreRejectedBeforeAnyCall) {
+  const struct {
+    const char* what;
+    std::vector<int64_t> shape;
+    int dtype;
+  } kCases[] = {
+      {"unknown element type", {4}, 9},
+      {"negative dimension", {-4}, 0},
+      {"2^31 elements", {int64_t{1} << 31}, 3},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    LogCapture log;
+    std::shared_ptr<MXNetModelInterface> model;
+    EXPECT_EQ(
+        adapter_->LoadModel("bad", "{}",
+                            {{"arg:w",
+                              {weight_, c.shape,
+                               static_cast<zva::mxnet::TensorDType>(c.dtype)}}},
+                            {}, &model),
+        21);
+    EXPECT_EQ(model, nullptr);
+    EXPECT_EQ(log.Count("[MXNet][3] Failed: Model format incorrect\n"), 1u);
+  }
+  EXPECT_EQ(FrameworkCalls(), 0u);
+}
+
+TEST_F(MXNetAdapterTest, LastReferenceUnloadsExactlyOnce) {
+  auto model = Load("net");
+  ASSERT_NE(model, nullptr);
+  auto copy = model;
+  model.reset();
+  EXPECT_EQ(sim_->CallCount("UnloadModel"), 0u);
+  // The adapter may go first; the model keeps its own channel and stub.
+  adapter_.reset();
+  float in[4] = {1, 2, 3, 4};
+  float out[4] = {};
+  std::vector<MXTensor> outputs = {{out, {4}, zva::mxnet::FLOAT32}};
+  EXPECT_EQ(copy->Infer({{"data", {in, {4}, zva::mxnet::FLOAT32}}}, &outputs),
+            0);
+  copy.reset();
+  const auto unloads = Calls("UnloadModel");
+  ASSERT_EQ(unloads.size(), 1u);
+  EXPECT_EQ(unloads[0].RequestAs<zva::rpc::UnloadModelRequest>()->model_id(),
+            "net");
+  EXPECT_TRUE(sim_->Models(kAcceleratorId).empty());
+}
+
+TEST_F(MXNetAdapterTest, ListWhitelistAndUnload) {
+  auto model = Load("net");
+  EXPECT_EQ(adapter_->ListModels(), 0);
+  EXPECT_EQ(sim_->CallCount("ListModels"), 1u);
+
+  std::unordered_set<std::string> ops = {"MyOwnOp"};
+  EXPECT_EQ(adapter_->GetOperatorsWhiteList(&ops), 0);
+  EXPECT_EQ(ops.count("MyOwnOp"), 1u);
+  EXPECT_EQ(ops.count("Convolution"), 1u);
+  EXPECT_EQ(ops.size(), 9u);
+  {
+    LogCapture log;
+    EXPECT_EQ(adapter_->GetOperatorsWhiteList(nullptr), 1);
+    EXPECT_EQ(log.Count("[MXNet][2] Failed: Null argument provided\n"), 1u);
+  }
+  EXPECT_EQ(sim_->CallCount("GetOperatorWhitelist"), 1u);
+
+  EXPECT_EQ(adapter_->UnloadModel("net"), 0);
+  EXPECT_TRUE(sim_->Models(kAcceleratorId).empty());
+}
+
+TEST_F(MXNetAdapterTest, GraphStatsSkipEmptyNames) {
+  EXPECT_EQ(adapter_->PostGraphStats({{"ops", {"Conv", "FC"}}, {"none", {}}}),
+            0);
+  const auto stats = sim_->GraphStats();
+  ASSERT_EQ(stats.size(), 1u);
+  EXPECT_EQ(stats[0].session_id, session_id_);
+  const auto& map = stats[0].stats.attribute_map();
+  ASSERT_EQ(map.size(), 1u);
+  const auto& ops = map.at("ops").value();
+  EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.end()),
+            (std::vector<std::string>{"Conv", "FC"}));
+}
+
+TEST_F(MXNetAdapterTest, InferFillsOutputsInWireOrder) {
+  auto model = Load("net");
+  int32_t x[3] = {1, 2, 3};
+  int32_t y[3] = {-1, -2, -3};
+  int32_t out[2][3] = {};
+  std::vector<MXTensor> outputs = {{out[0], {3}, zva::mxnet::FLOAT32},
+                                   {out[1], {1, 3}, zva::mxnet::FLOAT32}};
+  LogCapture log(2, true);
+  ASSERT_EQ(model->Infer({{"x", {x, {3}, zva::mxnet::INT32}},
+                          {"y", {y, {3}, zva::mxnet::INT32}}},
+                         &outputs),
+            0);
+  const auto infers = Calls("Infer");
+  ASSERT_EQ(infers.size(), 1u);
+  const auto* sent = infers[0].RequestAs<zva::rpc::InferRequest>();
+  EXPECT_EQ(sent->model_id(), "net");
+  EXPECT_EQ(sent->output_name_size(), 0);
+  ASSERT_EQ(sent->input_size(), 2);
+  // The simulator echoes input i as output i.
+  const bool x_first = sent->input(0).name() == "x";
+  EXPECT_EQ(std::memcmp(out[0], x_first ? x : y, sizeof x), 0);
+  EXPECT_EQ(std::memcmp(out[1], x_first ? y : x, sizeof x), 0);
+  EXPECT_EQ(outputs[0].dtype, zva::mxnet::INT32);
+  EXPECT_EQ(outputs[1].shape, (std::vector<int64_t>{1, 3}));
+  EXPECT_EQ(
+      log.Count("[PROFILE] Request id: " +
+                infers[0].Metadata("x-kstrn-request-id") + ", Duration: "),
+      1u);
+  EXPECT_EQ(log.Count("[PROFILE]"), 1u);
+}
+
+TEST_F(MXNetAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
+  auto model = Load("net");
+  float in[2] = {1, 2};
+  const float kUntouched = 42;
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    std::vector<std::vector<int64_t>> output_shapes;
+    int input_dtype;
+    int want;
+    const char* line;
+  };
+  const Case kCases[] = {
+      {"remote failure",
+       [&] {
+         sim_->FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
+                        "52 invalid tensor");
+       },
+       {{2}},
+       0,
+       32,
+       nullptr},
+      {"malformed input",
+       [] {},
+       {{2}},
+       12,
+       21,
+       "[MXNet][6] Failed: Tensor format incorrect\n"},
+      {"output buffer of another size",
+       [] {},
+       {{3}},
+       0,
+       21,
+       "[MXNet][6] Failed: Output tensor format incorrect\n"},
+      {"more buffers than outputs",
+       [] {},
+       {{2}, {2}},
+       0,
+       21,
+       "[MXNet][6] Failed: Output tensor format incorrect\n"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    c.arrange();
+    std::vector<std::vector<float>> buffers;
+    std::vector<MXTensor> outputs;
+    for (const auto& shape : c.output_shapes) {
+      buffers.emplace_back(8, kUntouched);
+      outputs.push_back({buffers.back().data(), shape, zva::mxnet::FLOAT32});
+    }
+    LogCapture log(2, true);
+    EXPECT_EQ(
+        model->Infer(
+            {{"data",
+              {in, {2}, static_cast<zva::mxnet::TensorDType>(c.input_dtype)}}},
+            &outputs),
+        c.want);
+    for (const auto& buffer : buffers) {
+      EXPECT_EQ(buffer, std::vector<float>(8, kUntouched));
+    }
+    EXPECT_EQ(log.Count("[PROFILE]"), 0u);
+    if (c.line != nullptr) {
+      EXPECT_EQ(log.Count(c.line), 1u);
+    }
+  }
+}
+
+TEST_F(MXNetAdapterTest, LostModelIsReloadedWithItsParameters) {
+  auto model = Load("net");
+  sim_->ForgetAllModels();
+  sim_->ClearJournal();
+  float in[1] = {7};
+  float out[1] = {};
+  std::vector<MXTensor> outputs = {{out, {1}, zva::mxnet::FLOAT32}};
+  EXPECT_EQ(model->Infer({{"data", {in, {1}, zva::mxnet::FLOAT32}}}, &outputs),
+            0);
+  EXPECT_EQ(out[0], 7);
+  const auto loads = Calls("LoadModel");
+  ASSERT_EQ(loads.size(), 1u);
+  const auto* sent = loads[0].RequestAs<zva::rpc::LoadModelRequest>();
+  EXPECT_EQ(sent->model_id(), "net");
+  EXPECT_EQ(sent->model_spec().named_tensor_size(), 1);
+}
+
+TEST_F(MXNetAdapterTest, ChannelWithoutAcceleratorFailsWithoutCalls) {
+  auto foreign =
+      grpc::CreateChannel(sim_->Endpoint(), grpc::InsecureChannelCredentials());
+  for (auto& channel : {foreign, std::shared_ptr<grpc::Channel>()}) {
+    Adapter adapter(mxnet::internal::QueryInterface(channel));
+    std::shared_ptr<MXNetModelInterface> model;
+    std::unordered_set<std::string> ops;
+    EXPECT_EQ(adapter->LoadModel("m", "{}", {}, {}, &model), 1);
+    EXPECT_EQ(model, nullptr);
+    EXPECT_EQ(adapter->ListModels(), 1);
+    EXPECT_EQ(adapter->UnloadModel("m"), 1);
+    EXPECT_EQ(adapter->GetOperatorsWhiteList(&ops), 1);
+    EXPECT_EQ(adapter->PostGraphStats({{"a", {"b"}}}), 1);
+    EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 1]"), std::string::npos);
+  }
+  EXPECT_EQ(FrameworkCalls(), 0u);
+}
+
+}  // namespace
+}  // namespace zva_test

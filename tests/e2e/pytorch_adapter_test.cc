@@ -1,0 +1,167 @@
+// The PyTorch adapter end to end, through its public interface.
+
+#include <grpcpp/create_channel.h>
+#include <gtest/gtest.h>
+
+#include "exec_sim_fixture.h"
+#include "zva/zva_pytorch.h"
+
+namespace zva_test {
+namespace {
+
+using zva::torch::PytorchInterface;
+using zva::torch::PytorchModelInterface;
+
+using Adapter = std::unique_ptr<PytorchInterface, zva::ObjectReleaser>;
+
+class PytorchAdapterTest : public SimFixture {
+ protected:
+  void SetUp() override {
+    SimFixture::SetUp();
+    if (HasFatalFailure()) return;
+    adapter_.reset(zva::torch::internal::QueryInterface(channel()));
+    sim_->ClearJournal();
+  }
+  void TearDown() override {
+    adapter_.reset();
+    SimFixture::TearDown();
+  }
+
+  std::shared_ptr<PytorchModelInterface> Load(const std::string& id) {
+    std::shared_ptr<PytorchModelInterface> model;
+    EXPECT_EQ(adapter_->LoadModel(id, "torchscript", &model), 0);
+    return model;
+  }
+
+  Adapter adapter_;
+};
+
+TEST_F(PytorchAdapterTest, LoadSendsTheModelBytesUnchanged) {
+  const std::string bytes("\x00\x01zip\xff", 6);
+  std::shared_ptr<PytorchModelInterface> model;
+  ASSERT_EQ(adapter_->LoadModel("pt", bytes, &model), 0);
+  ASSERT_NE(model, nullptr);
+  const auto loads = Calls("LoadModel");
+  ASSERT_EQ(loads.size(), 1u);
+  const auto* sent = loads[0].RequestAs<zva::rpc::LoadModelRequest>();
+  EXPECT_EQ(sent->model_id(), "pt");
+  EXPECT_EQ(sent->model_spec().serialized_model(), bytes);
+  EXPECT_EQ(sent->model_spec().named_tensor_size(), 0);
+  EXPECT_EQ(sent->session().session_id(), session_id_);
+}
+
+TEST_F(PytorchAdapterTest, InferSendsInOrderAndAppendsOutputs) {
+  auto model = Load("pt");
+  const std::string raw("\x00\x7f\x80\xff", 4);
+  std::vector<std::string> outputs = {"already here"};
+  LogCapture log(2, true);
+  ASSERT_EQ(
+      model->Infer("pt", {{"a", raw}, {"b", "second"}}, {"y", "z"}, &outputs),
+      0);
+  const auto infers = Calls("Infer");
+  ASSERT_EQ(infers.size(), 1u);
+  const auto* sent = infers[0].RequestAs<zva::rpc::InferRequest>();
+  ASSERT_EQ(sent->input_size(), 2);
+  EXPECT_EQ(sent->input(0).name(), "a");
+  EXPECT_EQ(sent->input(0).tensor().tensor_content(), raw);
+  EXPECT_EQ(sent->input(1).name(), "b");
+  EXPECT_EQ(sent->input(1).tensor().tensor_content(), "second");
+  EXPECT_EQ(std::vector<std::string>(sent->output_name().begin(),
+                                     sent->output_name().end()),
+            (std::vector<std::string>{"y", "z"}));
+  EXPECT_EQ(outputs, (std::vector<std::string>{"already here", raw, "second"}));
+  EXPECT_EQ(
+      log.Count("[PROFILE] Request id: " +
+                infers[0].Metadata("x-kstrn-request-id") + ", Duration: "),
+      1u);
+  EXPECT_EQ(log.Count("[PROFILE]"), 1u);
+}
+
+TEST_F(PytorchAdapterTest, InferSendsTheIdentifierArgument) {
+  auto a = Load("a");
+  auto b = Load("b");
+  std::vector<std::string> outputs;
+  LogCapture log;
+  EXPECT_EQ(a->Infer("b", {{"x", "1"}}, {}, &outputs), 0);
+  const auto infers = Calls("Infer");
+  ASSERT_EQ(infers.size(), 1u);
+  EXPECT_EQ(infers[0].RequestAs<zva::rpc::InferRequest>()->model_id(), "b");
+  EXPECT_EQ(log.Count("[Pytorch][6] Model ida\n"), 1u);
+}
+
+TEST_F(PytorchAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
+  auto model = Load("pt");
+  sim_->FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
+                 "52 invalid tensor");
+  std::vector<std::string> outputs = {"mine"};
+  LogCapture log(2, true);
+  EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 32);
+  EXPECT_EQ(outputs, std::vector<std::string>{"mine"});
+  EXPECT_EQ(log.Count("[PROFILE]"), 0u);
+}
+
+TEST_F(PytorchAdapterTest, LostModelIsReloaded) {
+  auto model = Load("pt");
+  sim_->ForgetAllModels();
+  std::vector<std::string> outputs;
+  EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 0);
+  EXPECT_EQ(outputs, std::vector<std::string>{"1"});
+  EXPECT_EQ(sim_->CallCount("LoadModel"), 2u);
+}
+
+TEST_F(PytorchAdapterTest, LastReferenceUnloadsExactlyOnce) {
+  auto model = Load("pt");
+  auto copy = model;
+  model.reset();
+  adapter_.reset();  // models keep their own channel and stub
+  EXPECT_EQ(sim_->CallCount("UnloadModel"), 0u);
+  copy.reset();
+  const auto unloads = Calls("UnloadModel");
+  ASSERT_EQ(unloads.size(), 1u);
+  EXPECT_EQ(unloads[0].RequestAs<zva::rpc::UnloadModelRequest>()->model_id(),
+            "pt");
+}
+
+TEST_F(PytorchAdapterTest, ListWhitelistAndGraphStats) {
+  EXPECT_EQ(adapter_->ListModels(), 0);
+  EXPECT_EQ(sim_->CallCount("ListModels"), 1u);
+
+  std::set<std::string> ops = {"aten::custom"};
+  EXPECT_EQ(adapter_->GetOperatorWhitelist(&ops), 0);
+  EXPECT_EQ(ops.size(), 9u);
+  EXPECT_EQ(*ops.begin(), "Activation");
+  {
+    LogCapture log;
+    EXPECT_EQ(adapter_->GetOperatorWhitelist(nullptr), 1);
+    EXPECT_EQ(log.Count("[Pytorch][2] Failed: Null argument provided.\n"), 1u);
+  }
+  EXPECT_EQ(sim_->CallCount("GetOperatorWhitelist"), 1u);
+
+  EXPECT_EQ(adapter_->PostGraphStats({{"b", {"1", "2"}}, {"a", {}}}), 0);
+  const auto stats = sim_->GraphStats();
+  ASSERT_EQ(stats.size(), 1u);
+  ASSERT_EQ(stats[0].stats.attribute_map().size(), 1u);
+  EXPECT_EQ(stats[0].stats.attribute_map().at("b").value_size(), 2);
+}
+
+TEST_F(PytorchAdapterTest, ChannelWithoutAcceleratorFailsWithoutCalls) {
+  auto foreign =
+      grpc::CreateChannel(sim_->Endpoint(), grpc::InsecureChannelCredentials());
+  for (auto& channel : {foreign, std::shared_ptr<grpc::Channel>()}) {
+    Adapter adapter(zva::torch::internal::QueryInterface(channel));
+    std::shared_ptr<PytorchModelInterface> model;
+    std::set<std::string> ops;
+    EXPECT_EQ(adapter->LoadModel("m", "bytes", &model), 1);
+    EXPECT_EQ(model, nullptr);
+    EXPECT_EQ(adapter->ListModels(), 1);
+    EXPECT_EQ(adapter->GetOperatorWhitelist(&ops), 1);
+    EXPECT_EQ(adapter->PostGraphStats({{"a", {"b"}}}), 1);
+  }
+  EXPECT_EQ(sim_->CallCount("LoadModel") + sim_->CallCount("ListModels") +
+                sim_->CallCount("GetOperatorWhitelist") +
+                sim_->CallCount("PostGraphStats"),
+            0u);
+}
+
+}  // namespace
+}  // namespace zva_test

@@ -1,0 +1,250 @@
+// The executor against the simulator's fault plan.
+
+#include <chrono>
+
+#include <grpcpp/create_channel.h>
+#include <gtest/gtest.h>
+
+#include "exec_sim_fixture.h"
+#include "zvl_error_handler.h"
+#include "zvl_infer_exception_handler.h"
+#include "zvl_rpc_executor.h"
+
+namespace zva_test {
+namespace {
+
+using Stub = zva::rpc::ZvaInference::Stub;
+
+class RpcExecutorTest : public SimFixture {
+ protected:
+  // Runs one ListModels execution as the MXNet adapter names it.
+  int ListModels(RPCExceptionHandlerInterface* handler = nullptr,
+                 std::string* request_id = nullptr) {
+    zva::rpc::ListModelsRequest request;
+    zva::rpc::ListModelsResponse response;
+    ListModelsExecutor executor(channel().get(), stub_.get(), &Stub::ListModels,
+                                "[MXNet][" + zva::functions::LIST_MODELS + "]",
+                                &request, &response, 5000);
+    const int result = executor.DefaultExecute(handler);
+    if (request_id != nullptr) *request_id = executor.GetRequestId();
+    return result;
+  }
+
+  int LoadModel(const std::string& model_id) {
+    zva::rpc::LoadModelRequest request;
+    zva::rpc::LoadModelResponse response;
+    request.set_model_id(model_id);
+    LoadModelExecutor executor(channel().get(), stub_.get(), &Stub::LoadModel,
+                               "[MXNet][3]", &request, &response, 5000);
+    return executor.DefaultExecute(nullptr);
+  }
+
+  int Infer(const std::string& model_id,
+            RPCExceptionHandlerInterface* handler) {
+    zva::rpc::InferRequest request;
+    zva::rpc::InferResponse response;
+    request.set_model_id(model_id);
+    InferExecutor executor(channel().get(), stub_.get(), &Stub::Infer,
+                           "[MXNet][6]", &request, &response, 5000);
+    return executor.DefaultExecute(handler);
+  }
+};
+
+TEST_F(RpcExecutorTest, SuccessAtOnceStampsSessionAndContext) {
+  LogCapture log;
+  std::string request_id;
+  EXPECT_EQ(ListModels(nullptr, &request_id), 0);
+  const auto calls = Calls("ListModels");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].Metadata("x-kstrn-request-id"), request_id);
+  EXPECT_EQ(calls[0].Metadata("x-kstrn-zva-accelerator-id"), kAcceleratorId);
+  EXPECT_EQ(
+      calls[0].RequestAs<zva::rpc::ListModelsRequest>()->session().session_id(),
+      session_id_);
+  EXPECT_NE(calls[0].deadline_ms, -1);
+  EXPECT_EQ(
+      log.Count("[Execution Engine], executing - [MXNet][5], Request ID : " +
+                request_id + ", Attempt:1, Application context id : " +
+                session_id_ + ", Accelerator id: " + kAcceleratorId + "\n"),
+      1u);
+  EXPECT_EQ(log.Count("[Execution Engine] Received successful response for: "
+                      "[MXNet][5], Request ID : " +
+                      request_id + ", Attempt:1,"),
+            1u);
+  EXPECT_EQ(log.Count("[MXNet][5] took "), 1u);  // the executor's lifetime
+}
+
+TEST_F(RpcExecutorTest, UnimplementedGraphStatsIsIgnored) {
+  zva::util::SetLastError("before");
+  sim_->FailNext("PostGraphStats", 1, grpc::StatusCode::UNIMPLEMENTED,
+                 "1 not implemented");
+  LogCapture log;
+  zva::rpc::PostGraphStatsRequest request;
+  zva::rpc::PostGraphStatsResponse response;
+  PostGraphStatsExecutor executor(
+      channel().get(), stub_.get(), &Stub::PostGraphStats,
+      "[Pytorch][" + zva::functions::POST_GRAPH_STATS + "]", &request,
+      &response, 5000);
+  EXPECT_EQ(executor.DefaultExecute(nullptr), 0);
+  EXPECT_EQ(executor.GetAttempt(), 0);
+  EXPECT_EQ(Calls("PostGraphStats").size(), 1u);
+  EXPECT_EQ(log.Count("[Execution Engine] Ignoring error for request: " +
+                      executor.GetRequestId() +
+                      ", method_name: [Pytorch][9], rpc code: 12\n"),
+            1u);
+  EXPECT_EQ(LastError(), "before");
+
+  // The same failure of any other operation is not ignored.
+  sim_->FailNext("ListModels", 1, grpc::StatusCode::UNIMPLEMENTED,
+                 "1 not implemented");
+  EXPECT_EQ(ListModels(), 0);  // retried after the pause, then succeeded
+  EXPECT_EQ(Calls("ListModels").size(), 2u);
+}
+
+TEST_F(RpcExecutorTest, FourUnavailableFailuresGiveUpWithTheLastRequestId) {
+  sim_->FailNext("ListModels", 4, grpc::StatusCode::UNAVAILABLE, "1 busy");
+  LogCapture log;
+  std::string request_id;
+  EXPECT_EQ(ListModels(nullptr, &request_id), 1);
+  const auto calls = Calls("ListModels");
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[3].Metadata("x-kstrn-request-id"), request_id);
+  for (int attempt = 1; attempt <= 4; ++attempt) {
+    SCOPED_TRACE(attempt);
+    EXPECT_EQ(log.Count("[Execution Engine], Received unsuccessful response "
+                        "for: [MXNet][5], RPC error code: 14, Request ID : " +
+                        calls[attempt - 1].Metadata("x-kstrn-request-id") +
+                        ", Attempt:" + std::to_string(attempt) + ","),
+              1u);
+  }
+  const std::string text = LastError();
+  EXPECT_NE(text.find("ZV Error Code: [1, 14, 1]"), std::string::npos) << text;
+  EXPECT_NE(text.find("ZV Request ID: " + request_id +
+                      "  --  ZV Accelerator ID: " + kAcceleratorId),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(log.Count("[Execution Engine][MXNet][5] Failed - Last Error: "),
+            1u);
+}
+
+TEST_F(RpcExecutorTest, DeadlineExceededPausesBeforeEachRetry) {
+  sim_->FailNext("ListModels", 4, grpc::StatusCode::DEADLINE_EXCEEDED,
+                 "53 too slow");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ListModels(), 33);  // ZVA_TIME_OUT
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(Calls("ListModels").size(), 4u);
+  // Three pauses of keep_alive_interval + 50 ms, none after the last failure:
+  // a lower bound that sleeping guarantees.
+  EXPECT_GE(elapsed, 3 * std::chrono::milliseconds(kKeepAliveIntervalMs + 50));
+}
+
+TEST_F(RpcExecutorTest, FatalFailureIsReportedAtOnce) {
+  sim_->FailNext("ListModels", 1, grpc::StatusCode::INVALID_ARGUMENT,
+                 "52 invalid tensor");
+  EXPECT_EQ(ListModels(), 32);
+  EXPECT_EQ(Calls("ListModels").size(), 1u);
+  EXPECT_NE(LastError().find("ZV Error Description: Invalid tensor on "
+                             "accelerator"),
+            std::string::npos);
+}
+
+TEST_F(RpcExecutorTest, ModelLossWithoutHandlerIsReportedAtOnce) {
+  ASSERT_EQ(LoadModel("m"), 0);
+  sim_->ForgetAllModels();
+  EXPECT_EQ(Infer("m", nullptr), 12);
+  EXPECT_EQ(Calls("Infer").size(), 1u);
+}
+
+// A handler that repairs nothing but says it did, counting its calls.
+class CountingHandler : public RPCExceptionHandlerInterface {
+ public:
+  grpc::Status HandleException(const std::string& session_id,
+                               grpc::Status status) override {
+    ++calls;
+    last_session_id = session_id;
+    last_status = status;
+    return grpc::Status::OK;
+  }
+  int calls = 0;
+  std::string last_session_id;
+  grpc::Status last_status;
+};
+
+TEST_F(RpcExecutorTest, HandlerIsAskedOnceAndTheSecondLossIsReported) {
+  ASSERT_EQ(LoadModel("m"), 0);
+  sim_->FailNext("Infer", 2, grpc::StatusCode::NOT_FOUND, "9 model not found");
+  CountingHandler handler;
+  EXPECT_EQ(Infer("m", &handler), 12);
+  EXPECT_EQ(handler.calls, 1);
+  EXPECT_EQ(handler.last_session_id, session_id_);
+  EXPECT_EQ(handler.last_status.error_message(), "9 model not found");
+  EXPECT_EQ(Calls("Infer").size(), 2u);
+}
+
+TEST_F(RpcExecutorTest, ModelLossWithReloadHandlerSucceeds) {
+  ASSERT_EQ(LoadModel("m"), 0);
+  sim_->ForgetAllModels();
+  zva::rpc::LoadModelRequest kept;
+  kept.set_model_id("m");
+  InferExceptionHandler handler(kept, stub_.get(), accelerator_.get(), 5000,
+                                5000);
+  EXPECT_EQ(Infer("m", &handler), 0);
+  EXPECT_EQ(Calls("Infer").size(), 2u);
+  EXPECT_EQ(sim_->Models(kAcceleratorId), std::vector<std::string>{"m"});
+}
+
+TEST_F(RpcExecutorTest, SessionLostAndNotRebuiltReturnsTheSessionCode) {
+  // The failed call also takes the session away, as a broken channel would,
+  // and the health-check thread does not bring it back within the wait.
+  const ZvaRpcStatus lost(grpc::Status(grpc::StatusCode::UNAVAILABLE, ""), "",
+                          36);
+  SetObserver([&](const zvsim::CallRecord& call) {
+    if (call.method != "ListModels") return;
+    accelerator_->session_context_.SetUnReady();
+    accelerator_->session_context_.SetLastSessionError(lost);
+  });
+  sim_->FailNext("ListModels", 1, grpc::StatusCode::UNAVAILABLE, "1 gone");
+  LogCapture log;
+  EXPECT_EQ(ListModels(), 36);
+  EXPECT_EQ(Calls("ListModels").size(), 1u);
+  EXPECT_EQ(log.Count("[Execution Engine] Error getting application context "
+                      "for [MXNet][5]\n"),
+            1u);
+  EXPECT_NE(LastError().find("ZV Error Code: [1, 14, 36]"), std::string::npos);
+}
+
+TEST_F(RpcExecutorTest, ChannelWithoutAcceleratorMakesNoCall) {
+  auto foreign =
+      grpc::CreateChannel(sim_->Endpoint(), grpc::InsecureChannelCredentials());
+  auto stub = zva::rpc::ZvaInference::NewStub(foreign);
+  zva::rpc::ListModelsRequest request;
+  zva::rpc::ListModelsResponse response;
+  ListModelsExecutor executor(foreign.get(), stub.get(), &Stub::ListModels,
+                              "[MXNet][5]", &request, &response, 5000);
+  LogCapture log;
+  EXPECT_EQ(executor.DefaultExecute(nullptr), 1);
+  EXPECT_EQ(log.Count("[Execution Engine][MXNet][5] Failed: no accelerator "
+                      "owns the channel\n"),
+            1u);
+  EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 1]"), std::string::npos);
+  EXPECT_EQ(Calls("ListModels").size(), 0u);
+}
+
+class RpcExecutorNoSessionTest : public RpcExecutorTest {
+ protected:
+  bool StartHealthCheck() const override { return false; }
+};
+
+TEST_F(RpcExecutorNoSessionTest, NoSessionMakesNoCall) {
+  LogCapture log;
+  EXPECT_EQ(ListModels(), 1);  // the initial session error's code
+  EXPECT_TRUE(sim_->Journal().empty());
+  EXPECT_EQ(log.Count("[Execution Engine] After wait, got application context "
+                      "id \n"),
+            1u);
+  EXPECT_NE(LastError().find("Last Error: \n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zva_test
