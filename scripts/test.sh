@@ -34,5 +34,6 @@ run plain
 cmake_args=(-DZV_SANITIZE=address)
 run asan
 cmake_args=(-DZV_SANITIZE=thread)
+export ZV_BUILD_TARGET=zv_threaded_tests
 run tsan -L threaded
 echo "=== all test runs passed"

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "zvl_object.h"
+#include "zvl_util.h"
 
 namespace zva {
 
@@ -74,64 +75,25 @@ void PrintAttachmentsDescriptionPlainText(
   }
 }
 
-std::string EscapeJsonText(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20) {
-          char code[8];
-          std::snprintf(code, sizeof(code), "\\u%04x", byte);
-          out += code;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
-
 void PrintAttachmentsDescriptionJson(std::ostream& os,
                                      const std::vector<DeviceMetadata>& devices,
                                      const std::string& time) {
   std::ostringstream json;
   json << "{\n";
   json << "  \"zv_client_version\": \"" << kClientVersion << "\",\n";
-  json << "  \"time\": \"" << EscapeJsonText(time) << "\",\n";
+  json << "  \"time\": \"" << util::EscapeJsonText(time) << "\",\n";
   json << "  \"attached_accelerators\": " << devices.size() << ",\n";
   json << "  \"devices\": [\n";
   for (size_t i = 0; i < devices.size(); ++i) {
     const DeviceMetadata& device = devices[i];
     json << (i == 0 ? "    {\n" : ",\n    {\n");
     json << "      \"ordinal\": " << i << ",\n";
-    json << "      \"type\": \"" << EscapeJsonText(device.GetType().to_string())
+    json << "      \"type\": \""
+         << util::EscapeJsonText(device.GetType().to_string()) << "\",\n";
+    json << "      \"id\": \"" << util::EscapeJsonText(device.GetId())
          << "\",\n";
-    json << "      \"id\": \"" << EscapeJsonText(device.GetId()) << "\",\n";
-    json << "      \"status\": \"" << EscapeJsonText(device.GetHealthStatus())
-         << "\"\n";
+    json << "      \"status\": \""
+         << util::EscapeJsonText(device.GetHealthStatus()) << "\"\n";
     json << "    }";
   }
   json << "\n  ]\n}";

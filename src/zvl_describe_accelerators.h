@@ -27,11 +27,6 @@ void UpdateDeviceMetadataWithHealthStatus(std::ostream& os,
                                           std::vector<DeviceMetadata>& devices,
                                           const HealthProbe& probe);
 
-// `text` as the contents of a JSON string (without the quotes): '"' and '\\'
-// are escaped, control characters below 0x20 are written as \b, \f, \n, \r,
-// \t or \u00XX. Every other byte is copied as it is.
-std::string EscapeJsonText(const std::string& text);
-
 }  // namespace zva
 
 #endif  // ZVA_ZVL_DESCRIBE_ACCELERATORS_H_

@@ -6,6 +6,8 @@
 #include <set>
 #include <utility>
 
+#include "zvl_util.h"
+
 namespace zva {
 
 namespace {
@@ -28,45 +30,6 @@ std::set<std::string> SplitVisibleDevices(const std::string& value) {
     start = comma + 1;
   }
   return items;
-}
-
-// Appends `text` as the body of a JSON string: quote, backslash and control
-// characters escaped, every other byte as it is.
-void AppendJsonEscaped(const std::string& text, std::string& out) {
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof(escaped), "\\u%04x",
-                        static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
 }
 
 }  // namespace
@@ -169,9 +132,9 @@ std::string DeviceMetadataRegistry::GenerateDevicesDescriptionJson() const {
     if (!first) json += ",";
     first = false;
     json += "\"";
-    AppendJsonEscaped(device->GetId(), json);
+    json += util::EscapeJsonText(device->GetId());
     json += "\": {\"version\":\"";
-    AppendJsonEscaped(device->GetVersion(), json);
+    json += util::EscapeJsonText(device->GetVersion());
     json += "\", \"type\": \"";
     json += device->GetType().to_string();
     json += "\", \"ordinal\": ";

@@ -80,6 +80,11 @@ std::string GenerateUUID();
 int DeserializeJSONToProtobufMessage(const std::string& json,
                                      google::protobuf::Message& message);
 
+// `text` as the contents of a JSON string (without the quotes): '"' and '\\'
+// are escaped, control characters below 0x20 are written as \b, \f, \n, \r,
+// \t or \u00XX. Every other byte is copied as it is.
+std::string EscapeJsonText(const std::string& text);
+
 // FillContext (call stamping) and BuildRpcGraphStats (graph statistics) also
 // belong to this namespace; they are declared beside the code that uses them.
 

@@ -14,6 +14,7 @@
 #include <stdlib.h>
 
 #include "zvl_device_health.h"
+#include "zvl_util.h"
 
 namespace zva {
 namespace {
@@ -158,9 +159,9 @@ TEST(JsonTest, TextsWithQuotesBackslashesAndControlsStayValidJson) {
 }
 
 TEST(JsonTest, EscapeLeavesOrdinaryAndHighBytesAlone) {
-  EXPECT_EQ(EscapeJsonText("zva-0123 abc/\x7f\xc3\xa9"),
+  EXPECT_EQ(util::EscapeJsonText("zva-0123 abc/\x7f\xc3\xa9"),
             "zva-0123 abc/\x7f\xc3\xa9");
-  EXPECT_EQ(EscapeJsonText(std::string("\b\f\r\0", 4)), "\\b\\f\\r\\u0000");
+  EXPECT_EQ(util::EscapeJsonText(std::string("\b\f\r\0", 4)), "\\b\\f\\r\\u0000");
 }
 
 }  // namespace
