@@ -116,9 +116,9 @@ int main(int argc, char** argv) {
   options.plaintext = true;
   options.journal_requests = false;
   options.credentials = {"AKIDBENCH", "bench-secret", ""};
-  zvsim::AcceleratorSpec spec;
-  spec.id = kAcceleratorId;
-  options.accelerators = {spec};
+  zvsim::AcceleratorSpec desc;
+  desc.id = kAcceleratorId;
+  options.accelerators = {desc};
   b.sim = std::make_unique<zvsim::Simulator>(options);
   std::string error;
   if (!b.sim->Start(&error)) {

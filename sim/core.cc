@@ -156,8 +156,8 @@ Core::Core(const Options& options)
       clock_(options.clock),
       session_expiry_(options.session_expiry),
       operator_whitelist_(options.operator_whitelist) {
-  for (const AcceleratorSpec& spec : specs_) {
-    accelerators_[spec.id].spec = spec;
+  for (const AcceleratorSpec& desc : specs_) {
+    accelerators_[desc.id].desc = desc;
   }
 }
 
@@ -432,12 +432,12 @@ grpc::Status Core::DoGetZvaInfo(CallRecord* call,
   if (it == accelerators_.end()) {
     return Fail(grpc::StatusCode::NOT_FOUND, "21 accelerator id not found");
   }
-  const auto capacity = Capacity(it->second.spec.type);
+  const auto capacity = Capacity(it->second.desc.type);
   zva::rpc::ZvaInfo* info = response->mutable_zva_info();
   info->set_zva_id(id);
   info->set_tops(capacity.first);
   info->set_memory(capacity.second);
-  info->set_model_type(it->second.spec.type);
+  info->set_model_type(it->second.desc.type);
   info->set_health_state(it->second.healthy ? zva::rpc::HEALTHY
                                             : zva::rpc::UNHEALTHY);
   return grpc::Status::OK;
@@ -567,23 +567,23 @@ Core::HttpAnswer Core::AnswerMetadata(const std::string& path) {
     if (it != accelerators_.end()) {
       zva::discover::VMHAcceleratorMetadata doc;
       doc.mutable_version_2018_04_12()->set_zorvelacceleratorid(
-          it->second.spec.id);
+          it->second.desc.id);
       doc.mutable_version_2018_04_12()->set_zorvelacceleratortype(
-          it->second.spec.type);
+          it->second.desc.type);
       answer = {200, ToJson(doc), "application/json"};
     }
   } else if (path == container_list || path == container_list + "/") {
     zva::discover::AssociatedAccelerators doc;
-    for (const AcceleratorSpec& spec : specs_) doc.add_associations(spec.id);
+    for (const AcceleratorSpec& desc : specs_) doc.add_associations(desc.id);
     answer = {200, ToJson(doc), "application/json"};
   } else if (path.rfind(container_list + "/", 0) == 0) {
     auto it = accelerators_.find(path.substr(container_list.size() + 1));
     if (it != accelerators_.end()) {
       zva::discover::CNSAcceleratorMetadata doc;
       auto* details = doc.mutable_version_2018_04_12();
-      details->set_zorvelacceleratorid(it->second.spec.id);
-      details->set_zorvelacceleratortype(it->second.spec.type);
-      details->set_deviceid(it->second.spec.device_name);
+      details->set_zorvelacceleratorid(it->second.desc.id);
+      details->set_zorvelacceleratortype(it->second.desc.type);
+      details->set_deviceid(it->second.desc.device_name);
       answer = {200, ToJson(doc), "application/json"};
     }
   } else if (path == kIdentityDocument &&

@@ -138,7 +138,7 @@ class Core {
 
  private:
   struct Accelerator {
-    AcceleratorSpec spec;
+    AcceleratorSpec desc;
     bool healthy = true;
     std::map<std::string, zva::rpc::ModelSpec> models;
   };

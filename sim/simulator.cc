@@ -46,10 +46,10 @@ std::string RandomText(size_t size, const std::string& alphabet) {
 Options Resolve(Options options) {
   if (options.accelerators.empty()) options.accelerators.emplace_back();
   for (size_t i = 0; i < options.accelerators.size(); ++i) {
-    AcceleratorSpec& spec = options.accelerators[i];
-    if (spec.id.empty()) spec.id = "zva-" + RandomHex(17);
-    if (spec.device_name.empty())
-      spec.device_name = "zvadev" + std::to_string(i);
+    AcceleratorSpec& desc = options.accelerators[i];
+    if (desc.id.empty()) desc.id = "zva-" + RandomHex(17);
+    if (desc.device_name.empty())
+      desc.device_name = "zvadev" + std::to_string(i);
   }
   Credentials& c = options.credentials;
   if (c.access_key_id.empty() || c.secret_access_key.empty()) {
@@ -110,9 +110,9 @@ bool Simulator::Start(std::string* error) {
     return false;
   }
   std::set<std::string> ids;
-  for (const AcceleratorSpec& spec : options_.accelerators) {
-    if (!ids.insert(spec.id).second) {
-      *error = "duplicate accelerator id " + spec.id;
+  for (const AcceleratorSpec& desc : options_.accelerators) {
+    if (!ids.insert(desc.id).second) {
+      *error = "duplicate accelerator id " + desc.id;
       return false;
     }
   }
@@ -274,8 +274,8 @@ std::vector<AcceleratorSpec> Simulator::accelerators() const {
 
 std::vector<std::string> Simulator::AcceleratorIds() const {
   std::vector<std::string> ids;
-  for (const AcceleratorSpec& spec : options_.accelerators) {
-    ids.push_back(spec.id);
+  for (const AcceleratorSpec& desc : options_.accelerators) {
+    ids.push_back(desc.id);
   }
   return ids;
 }

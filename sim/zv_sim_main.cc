@@ -121,7 +121,7 @@ std::vector<std::string> Split(const std::string& text, char separator) {
   return parts;
 }
 
-bool ParseAccelerator(const std::string& text, zvsim::AcceleratorSpec* spec) {
+bool ParseAccelerator(const std::string& text, zvsim::AcceleratorSpec* desc) {
   static const char* const kTypes[] = {"zva1.medium", "zva1.large",
                                        "zva1.xlarge", "zva2.medium",
                                        "zva2.large",  "zva2.xlarge"};
@@ -130,12 +130,12 @@ bool ParseAccelerator(const std::string& text, zvsim::AcceleratorSpec* spec) {
   bool known = false;
   for (const char* type : kTypes) known = known || parts[0] == type;
   if (!known) return false;
-  spec->type = parts[0];
+  desc->type = parts[0];
   for (size_t i = 1; i < parts.size(); ++i) {
     if (parts[i].rfind("id=", 0) == 0 && parts[i].size() > 3) {
-      spec->id = parts[i].substr(3);
+      desc->id = parts[i].substr(3);
     } else if (parts[i].rfind("device=", 0) == 0 && parts[i].size() > 7) {
-      spec->device_name = parts[i].substr(7);
+      desc->device_name = parts[i].substr(7);
     } else {
       return false;
     }
@@ -234,11 +234,11 @@ int main(int argc, char** argv) {
     long number = 0;
     switch (flag) {
       case kAccelerator: {
-        zvsim::AcceleratorSpec spec;
-        if (!ParseAccelerator(optarg, &spec)) {
+        zvsim::AcceleratorSpec desc;
+        if (!ParseAccelerator(optarg, &desc)) {
           return usage_error(std::string("bad --accelerator ") + optarg);
         }
-        options.accelerators.push_back(spec);
+        options.accelerators.push_back(desc);
         break;
       }
       case kHostKind:

@@ -159,12 +159,12 @@ void WireTransformer::ConvertFromWireFormatOperatorsToSet(
 }
 
 void WireTransformer::SetWireFormatSymbolJson(
-    rpc::ModelSpec* spec, const std::string& symbol_json) const {
+    rpc::ModelSpec* model_spec, const std::string& symbol_json) const {
   rpc::mxnet::MXNetSymbolJson symbol;
   symbol.set_symbol_json(symbol_json);
   std::string serialized;
   symbol.SerializeToString(&serialized);
-  spec->mutable_serialized_model()->swap(serialized);
+  model_spec->mutable_serialized_model()->swap(serialized);
 }
 
 void WireTransformer::ConvertToWireFormatSessionConfig(

@@ -92,8 +92,8 @@ class WireTransformer {
       const google::protobuf::RepeatedPtrField<rpc::Operator>& in) const;
 
   // Stores the symbol graph as a serialized MXNetSymbolJson in
-  // spec->serialized_model.
-  void SetWireFormatSymbolJson(rpc::ModelSpec* spec,
+  // model_spec->serialized_model.
+  void SetWireFormatSymbolJson(rpc::ModelSpec* model_spec,
                                const std::string& symbol_json) const;
 
   // Copies model type and framework version; the other fields stay.

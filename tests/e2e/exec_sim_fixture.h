@@ -142,9 +142,9 @@ class SimFixture : public ::testing::Test {
     zvsim::Options options;
     options.plaintext = true;
     options.credentials = {kKeyId, kSecret, ""};
-    zvsim::AcceleratorSpec spec;
-    spec.id = kAcceleratorId;
-    options.accelerators = {spec};
+    zvsim::AcceleratorSpec desc;
+    desc.id = kAcceleratorId;
+    options.accelerators = {desc};
     sim_ = std::make_unique<zvsim::Simulator>(options);
     sim_->SetCallObserver([this](const zvsim::CallRecord& call) {
       std::function<void(const zvsim::CallRecord&)> observer;

@@ -235,8 +235,8 @@ TEST_F(ModelsTest, LoadListInferUnload) {
   zva::rpc::InferResponse resp;
   ExpectStatus(Infer("m1", {}, &resp), StatusCode::NOT_FOUND,
                "9 model not found");
-  ASSERT_TRUE(Load("m2", "spec").ok());
-  ASSERT_TRUE(Load("m1", "spec").ok());
+  ASSERT_TRUE(Load("m2", "desc").ok());
+  ASSERT_TRUE(Load("m1", "desc").ok());
   ASSERT_TRUE(Load("m1", "replaced").ok());
   EXPECT_EQ(List(), (std::vector<std::string>{"m1", "m2"}));
   // Models belong to the accelerator, not to the other one.
@@ -345,7 +345,7 @@ TEST_F(ModelsTest, DelayedCallsOutliveTheirDeadline) {
 }
 
 TEST_F(ModelsTest, DropSessionsAndForgetModels) {
-  ASSERT_TRUE(Load("m1", "spec").ok());
+  ASSERT_TRUE(Load("m1", "desc").ok());
   sim_->ForgetAllModels();
   zva::rpc::InferResponse resp;
   ExpectStatus(Infer("m1", {}, &resp), StatusCode::NOT_FOUND,
@@ -354,7 +354,7 @@ TEST_F(ModelsTest, DropSessionsAndForgetModels) {
   sim_->DropAllSessions();
   ExpectStatus(client_->KeepAlive(session_), StatusCode::NOT_FOUND,
                "12 session not found");
-  ExpectStatus(Load("m1", "spec"), StatusCode::NOT_FOUND,
+  ExpectStatus(Load("m1", "desc"), StatusCode::NOT_FOUND,
                "12 session not found");
 }
 
@@ -592,11 +592,11 @@ TEST_F(TlsTest, DefaultRootsTrustEverySimulatorOfTheProcess) {
 TEST(SimulatorTest, GeneratesWhatOptionsLeaveOpen) {
   zvsim::Simulator sim;
   ASSERT_EQ(sim.accelerators().size(), 1u);
-  const zvsim::AcceleratorSpec spec = sim.accelerators()[0];
-  EXPECT_EQ(spec.type, "zva1.medium");
-  EXPECT_EQ(spec.id.size(), 21u);
-  EXPECT_EQ(spec.id.rfind("zva-", 0), 0u);
-  EXPECT_EQ(spec.device_name, "zvadev0");
+  const zvsim::AcceleratorSpec desc = sim.accelerators()[0];
+  EXPECT_EQ(desc.type, "zva1.medium");
+  EXPECT_EQ(desc.id.size(), 21u);
+  EXPECT_EQ(desc.id.rfind("zva-", 0), 0u);
+  EXPECT_EQ(desc.device_name, "zvadev0");
   EXPECT_FALSE(sim.credentials().access_key_id.empty());
   EXPECT_FALSE(sim.credentials().secret_access_key.empty());
   zvsim::Simulator other;

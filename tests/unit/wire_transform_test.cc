@@ -264,10 +264,10 @@ TEST(WireTransformTest, OperatorSetKeepsNamesOnce) {
 
 TEST(WireTransformTest, SymbolJsonAndSessionConfig) {
   WireTransformer wt;
-  rpc::ModelSpec spec;
-  wt.SetWireFormatSymbolJson(&spec, "{\"nodes\": []}");
+  rpc::ModelSpec model_spec;
+  wt.SetWireFormatSymbolJson(&model_spec, "{\"nodes\": []}");
   rpc::mxnet::MXNetSymbolJson symbol;
-  ASSERT_TRUE(symbol.ParseFromString(spec.serialized_model()));
+  ASSERT_TRUE(symbol.ParseFromString(model_spec.serialized_model()));
   EXPECT_EQ(symbol.symbol_json(), "{\"nodes\": []}");
 
   rpc::SessionConfig out;
