@@ -87,13 +87,10 @@ int MXNet::LoadModel(const std::string& model_id,
   request.set_model_id(model_id);
   log << name << " Model id: " << model_id << logger::INFO;
 
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
   zva::rpc::LoadModelResponse response;
-  LoadModelExecutor executor(
+  const int result = ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::LoadModel, name, &request, &response,
-      accelerator->GetClientConfig().load_model_timeout());
-  const int result = executor.DefaultExecute(nullptr);
+      &zva::config::ClientLibraryConfig::load_model_timeout);
   if (result != 0) return result;
 
   // The request now also holds the session the executor stamped; the model
@@ -107,29 +104,23 @@ int MXNet::UnloadModel(std::string model_id) {
   const std::string name = MXNetOperationName(functions::UNLOAD_MODEL);
   CLogger log(name);
   log << name << " " << model_id << "\n" << logger::INFO;
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
   zva::rpc::UnloadModelRequest request;
   zva::rpc::UnloadModelResponse response;
   request.set_model_id(model_id);
-  UnloadModelExecutor executor(
+  return ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::UnloadModel, name, &request,
-      &response, accelerator->GetClientConfig().unload_model_timeout());
-  return executor.DefaultExecute(nullptr);
+      &response, &zva::config::ClientLibraryConfig::unload_model_timeout);
 }
 
 int MXNet::ListModels() {
   const std::string name = MXNetOperationName(functions::LIST_MODELS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
   zva::rpc::ListModelsRequest request;
   zva::rpc::ListModelsResponse response;
-  ListModelsExecutor executor(
+  return ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::ListModels, name, &request, &response,
-      accelerator->GetClientConfig().list_model_timeout());
-  return executor.DefaultExecute(nullptr);
+      &zva::config::ClientLibraryConfig::list_model_timeout);
 }
 
 int MXNet::GetOperatorsWhiteList(std::unordered_set<std::string>* operators) {
@@ -142,14 +133,11 @@ int MXNet::GetOperatorsWhiteList(std::unordered_set<std::string>* operators) {
     return 1;
   }
   log << name << "\n" << logger::INFO;
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
   zva::rpc::GetOperatorWhitelistRequest request;
   zva::rpc::GetOperatorWhitelistResponse response;
-  GetOperatorWhitelistExecutor executor(
+  const int result = ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::GetOperatorWhitelist, name, &request,
-      &response, accelerator->GetClientConfig().get_op_whitelist_timeout());
-  const int result = executor.DefaultExecute(nullptr);
+      &response, &zva::config::ClientLibraryConfig::get_op_whitelist_timeout);
   if (result == 0) {
     util::WireTransformer().ConvertFromWireFormatOperatorsToSet(
         operators, response.operator_());
@@ -162,15 +150,12 @@ int MXNet::PostGraphStats(
   const std::string name = MXNetOperationName(functions::POST_GRAPH_STATS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
   zva::rpc::PostGraphStatsRequest request;
   zva::rpc::PostGraphStatsResponse response;
   util::BuildRpcGraphStats(stats, request.mutable_graph_stats());
-  PostGraphStatsExecutor executor(
+  return ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::PostGraphStats, name, &request,
-      &response, accelerator->GetClientConfig().post_graph_stats_timeout());
-  return executor.DefaultExecute(nullptr);
+      &response, &zva::config::ClientLibraryConfig::post_graph_stats_timeout);
 }
 
 MXNetModel::MXNetModel(std::shared_ptr<grpc::Channel> channel,
@@ -186,17 +171,16 @@ MXNetModel::~MXNetModel() {
   CLogger log(MXNetOperationName(functions::MODEL_DESTRUCTOR));
   const std::string name = MXNetOperationName(functions::UNLOAD_MODEL);
   log << name << " " << model_id_ << "\n" << logger::INFO;
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return;  // nothing left to unload from
+  // Nothing left to unload from once no accelerator owns the channel.
+  if (AcceleratorOfChannel(channel_.get()) == nullptr) return;
   zva::rpc::UnloadModelRequest request;
   zva::rpc::UnloadModelResponse response;
   request.set_model_id(model_id_);
-  UnloadModelExecutor executor(
-      channel_.get(), stub_.get(), &Stub::UnloadModel, name, &request,
-      &response, accelerator->GetClientConfig().unload_model_timeout());
   // A failed unload has been logged and recorded by the executor; a
   // destructor has no one to report it to.
-  executor.DefaultExecute(nullptr);
+  ExecuteOnChannel(channel_.get(), stub_.get(), &Stub::UnloadModel, name,
+                   &request, &response,
+                   &zva::config::ClientLibraryConfig::unload_model_timeout);
 }
 
 int MXNetModel::Release() {

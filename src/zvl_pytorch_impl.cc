@@ -94,13 +94,10 @@ int Pytorch::LoadModel(const std::string& model_id,
   request.set_model_id(model_id);
   log << name << " Model id: " << model_id << logger::INFO;
 
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
   zva::rpc::LoadModelResponse response;
-  LoadModelExecutor executor(
+  const int result = ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::LoadModel, name, &request, &response,
-      accelerator->GetClientConfig().load_model_timeout());
-  const int result = executor.DefaultExecute(nullptr);
+      &zva::config::ClientLibraryConfig::load_model_timeout);
   if (result != 0) return result;
   *model = std::shared_ptr<PytorchModelInterface>(
       new PytorchModel(channel_, model_id, request), ObjectReleaser());
@@ -111,14 +108,11 @@ int Pytorch::ListModels() {
   const std::string name = PytorchOperationName(functions::LIST_MODELS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
   zva::rpc::ListModelsRequest request;
   zva::rpc::ListModelsResponse response;
-  ListModelsExecutor executor(
+  return ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::ListModels, name, &request, &response,
-      accelerator->GetClientConfig().list_model_timeout());
-  return executor.DefaultExecute(nullptr);
+      &zva::config::ClientLibraryConfig::list_model_timeout);
 }
 
 int Pytorch::GetOperatorWhitelist(std::set<std::string>* operators) {
@@ -131,14 +125,11 @@ int Pytorch::GetOperatorWhitelist(std::set<std::string>* operators) {
     return 1;
   }
   log << name << "\n" << logger::INFO;
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
   zva::rpc::GetOperatorWhitelistRequest request;
   zva::rpc::GetOperatorWhitelistResponse response;
-  GetOperatorWhitelistExecutor executor(
+  const int result = ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::GetOperatorWhitelist, name, &request,
-      &response, accelerator->GetClientConfig().get_op_whitelist_timeout());
-  const int result = executor.DefaultExecute(nullptr);
+      &response, &zva::config::ClientLibraryConfig::get_op_whitelist_timeout);
   if (result == 0) {
     ConvertFromWireFormatOperatorsToSet(operators, response.operator_());
   }
@@ -150,15 +141,12 @@ int Pytorch::PostGraphStats(
   const std::string name = PytorchOperationName(functions::POST_GRAPH_STATS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
   zva::rpc::PostGraphStatsRequest request;
   zva::rpc::PostGraphStatsResponse response;
   util::BuildRpcGraphStats(stats, request.mutable_graph_stats());
-  PostGraphStatsExecutor executor(
+  return ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::PostGraphStats, name, &request,
-      &response, accelerator->GetClientConfig().post_graph_stats_timeout());
-  return executor.DefaultExecute(nullptr);
+      &response, &zva::config::ClientLibraryConfig::post_graph_stats_timeout);
 }
 
 PytorchModel::PytorchModel(std::shared_ptr<grpc::Channel> channel,
@@ -172,18 +160,17 @@ PytorchModel::PytorchModel(std::shared_ptr<grpc::Channel> channel,
 
 PytorchModel::~PytorchModel() {
   CLogger log(PytorchOperationName(functions::MODEL_DESTRUCTOR));
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return;  // nothing left to unload from
+  // Nothing left to unload from once no accelerator owns the channel.
+  if (AcceleratorOfChannel(channel_.get()) == nullptr) return;
   const std::string name = PytorchOperationName(functions::UNLOAD_MODEL);
   zva::rpc::UnloadModelRequest request;
   zva::rpc::UnloadModelResponse response;
   request.set_model_id(model_id_);
-  UnloadModelExecutor executor(
-      channel_.get(), stub_.get(), &Stub::UnloadModel, name, &request,
-      &response, accelerator->GetClientConfig().unload_model_timeout());
   // A failed unload has been logged and recorded by the executor; a
   // destructor has no one to report it to.
-  executor.DefaultExecute(nullptr);
+  ExecuteOnChannel(channel_.get(), stub_.get(), &Stub::UnloadModel, name,
+                   &request, &response,
+                   &zva::config::ClientLibraryConfig::unload_model_timeout);
 }
 
 int PytorchModel::Release() {

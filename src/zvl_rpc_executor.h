@@ -15,6 +15,7 @@
 #include <grpcpp/client_context.h>
 #include <grpcpp/support/status.h>
 
+#include "zva/config/zva_client_lib_config.pb.h"
 #include "zva/rpc/zva_service.grpc.pb.h"
 
 #include "log_stream.h"
@@ -290,5 +291,26 @@ extern template class RPCExecutor<zva::rpc::PostGraphStatsRequest,
                                   kMaxRpcAttempts>;
 extern template class RPCExecutor<zva::rpc::InferRequest,
                                   zva::rpc::InferResponse, kMaxRpcAttempts>;
+
+// The deadline of an operation, as a field of the client configuration.
+using TimeoutField = int32_t (zva::config::ClientLibraryConfig::*)() const;
+
+// One adapter operation on `channel` without a reload handler: a channel
+// that no accelerator owns is reported (1, no call); otherwise the call runs
+// with the deadline that `timeout` names in the accelerator's configuration.
+// Returns what DefaultExecute returns.
+template <typename Request, typename Response>
+int ExecuteOnChannel(grpc::Channel* channel, zva::rpc::ZvaInference::Stub* stub,
+                     grpc::Status (zva::rpc::ZvaInference::Stub::*rpc_method)(
+                         grpc::ClientContext*, const Request&, Response*),
+                     const std::string& method_name, Request* request,
+                     Response* response, TimeoutField timeout) {
+  zva::Accelerator* accelerator = AcceleratorOfChannel(channel);
+  if (accelerator == nullptr) return ReportNoAccelerator(method_name);
+  RPCExecutor<Request, Response, kMaxRpcAttempts> executor(
+      channel, stub, rpc_method, method_name, request, response,
+      (accelerator->GetClientConfig().*timeout)());
+  return executor.DefaultExecute(nullptr);
+}
 
 #endif  // ZVA_ZVL_RPC_EXECUTOR_H_
