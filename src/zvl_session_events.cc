@@ -69,17 +69,13 @@ std::string SessionContext::Wait(std::chrono::milliseconds timeout) {
     // A steady clock keeps the wait honest when the wall clock is set.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool ready = is_ready_;
-    while (!ready) {
+    // The stop flag is tested under the lock before every wait: a stop that
+    // came after the test on entry then either shows here or notifies after
+    // this thread has started waiting, never in between.
+    while (!ready && !IsStopping()) {
       cv_.wait_until(lock, deadline);
-      if (std::chrono::steady_clock::now() >= deadline) {
-        ready = is_ready_;
-        break;
-      }
-      if (is_ready_) {
-        ready = true;
-        break;
-      }
-      if (IsStopping()) break;
+      ready = is_ready_;
+      if (std::chrono::steady_clock::now() >= deadline) break;
     }
     CLogger log;
     log << "[ApplicationContext] application context ready value: "
