@@ -66,6 +66,27 @@ std::string VersionLabel(const Wrapper& wrapper) {
   return field != nullptr ? field->name() : std::string();
 }
 
+// Parses a details document of either host kind into `document` and writes
+// the entries both kinds share. False, with the failure logged, when the
+// document does not parse.
+template <typename Document>
+bool ParseSlotDetails(const std::string& body, const char* host_kind,
+                      Document& document,
+                      std::map<std::string, std::string>& details) {
+  if (zva::util::DeserializeJSONToProtobufMessage(body, document) != 0) {
+    CLogger log;
+    log << "Error during deserialization of " << host_kind
+        << " accelerator metadata details \n"
+        << ERROR;
+    return false;
+  }
+  const auto& inner = document.version_2018_04_12();
+  details["version"] = VersionLabel(document);
+  details["id"] = inner.zorvelacceleratorid();
+  details["type"] = inner.zorvelacceleratortype();
+  return true;
+}
+
 }  // namespace
 
 Discover::Discover(std::unique_ptr<HttpInterface> fetcher)
@@ -240,33 +261,14 @@ int Discover::DiscoverAcceleratorSlots(std::vector<std::string>& ids) {
 int Discover::ProcessSlotDetailsForVMHInstance(
     const std::string& body, std::map<std::string, std::string>& details) {
   zva::discover::VMHAcceleratorMetadata document;
-  if (zva::util::DeserializeJSONToProtobufMessage(body, document) != 0) {
-    CLogger log;
-    log << "Error during deserialization of VMH accelerator metadata details \n"
-        << ERROR;
-    return kFailure;
-  }
-  const auto& inner = document.version_2018_04_12();
-  details["version"] = VersionLabel(document);
-  details["id"] = inner.zorvelacceleratorid();
-  details["type"] = inner.zorvelacceleratortype();
-  return kSuccess;
+  return ParseSlotDetails(body, "VMH", document, details) ? kSuccess : kFailure;
 }
 
 int Discover::ProcessSlotDetailsForCNSContainer(
     const std::string& body, std::map<std::string, std::string>& details) {
   zva::discover::CNSAcceleratorMetadata document;
-  if (zva::util::DeserializeJSONToProtobufMessage(body, document) != 0) {
-    CLogger log;
-    log << "Error during deserialization of CNS accelerator metadata details \n"
-        << ERROR;
-    return kFailure;
-  }
-  const auto& inner = document.version_2018_04_12();
-  details["version"] = VersionLabel(document);
-  details["id"] = inner.zorvelacceleratorid();
-  details["type"] = inner.zorvelacceleratortype();
-  details["deviceId"] = inner.deviceid();
+  if (!ParseSlotDetails(body, "CNS", document, details)) return kFailure;
+  details["deviceId"] = document.version_2018_04_12().deviceid();
   return kSuccess;
 }
 

@@ -5,6 +5,7 @@
 
 #include "log_stream.h"
 #include "zvl_accelerator.h"
+#include "zvl_adapter_calls.h"
 #include "zvl_error_handler.h"
 #include "zvl_fill_context.h"
 #include "zvl_infer_exception_handler.h"
@@ -104,23 +105,14 @@ int MXNet::UnloadModel(std::string model_id) {
   const std::string name = MXNetOperationName(functions::UNLOAD_MODEL);
   CLogger log(name);
   log << name << " " << model_id << "\n" << logger::INFO;
-  zva::rpc::UnloadModelRequest request;
-  zva::rpc::UnloadModelResponse response;
-  request.set_model_id(model_id);
-  return ExecuteOnChannel(
-      channel_.get(), stub_.get(), &Stub::UnloadModel, name, &request,
-      &response, &zva::config::ClientLibraryConfig::unload_model_timeout);
+  return UnloadModelOnChannel(channel_.get(), stub_.get(), name, model_id);
 }
 
 int MXNet::ListModels() {
   const std::string name = MXNetOperationName(functions::LIST_MODELS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
-  zva::rpc::ListModelsRequest request;
-  zva::rpc::ListModelsResponse response;
-  return ExecuteOnChannel(
-      channel_.get(), stub_.get(), &Stub::ListModels, name, &request, &response,
-      &zva::config::ClientLibraryConfig::list_model_timeout);
+  return ListModelsOnChannel(channel_.get(), stub_.get(), name);
 }
 
 int MXNet::GetOperatorsWhiteList(std::unordered_set<std::string>* operators) {
@@ -150,12 +142,7 @@ int MXNet::PostGraphStats(
   const std::string name = MXNetOperationName(functions::POST_GRAPH_STATS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
-  zva::rpc::PostGraphStatsRequest request;
-  zva::rpc::PostGraphStatsResponse response;
-  util::BuildRpcGraphStats(stats, request.mutable_graph_stats());
-  return ExecuteOnChannel(
-      channel_.get(), stub_.get(), &Stub::PostGraphStats, name, &request,
-      &response, &zva::config::ClientLibraryConfig::post_graph_stats_timeout);
+  return PostGraphStatsOnChannel(channel_.get(), stub_.get(), name, stats);
 }
 
 MXNetModel::MXNetModel(std::shared_ptr<grpc::Channel> channel,
@@ -173,14 +160,9 @@ MXNetModel::~MXNetModel() {
   log << name << " " << model_id_ << "\n" << logger::INFO;
   // Nothing left to unload from once no accelerator owns the channel.
   if (AcceleratorOfChannel(channel_.get()) == nullptr) return;
-  zva::rpc::UnloadModelRequest request;
-  zva::rpc::UnloadModelResponse response;
-  request.set_model_id(model_id_);
   // A failed unload has been logged and recorded by the executor; a
   // destructor has no one to report it to.
-  ExecuteOnChannel(channel_.get(), stub_.get(), &Stub::UnloadModel, name,
-                   &request, &response,
-                   &zva::config::ClientLibraryConfig::unload_model_timeout);
+  UnloadModelOnChannel(channel_.get(), stub_.get(), name, model_id_);
 }
 
 int MXNetModel::Release() {

@@ -1,0 +1,40 @@
+#include "zvl_adapter_calls.h"
+
+#include "zvl_rpc_executor.h"
+#include "zvl_wire_transform.h"
+
+namespace zva {
+
+using Stub = zva::rpc::ZvaInference::Stub;
+using Config = zva::config::ClientLibraryConfig;
+
+int ListModelsOnChannel(grpc::Channel* channel, Stub* stub,
+                        const std::string& method_name) {
+  zva::rpc::ListModelsRequest request;
+  zva::rpc::ListModelsResponse response;
+  return ExecuteOnChannel(channel, stub, &Stub::ListModels, method_name,
+                          &request, &response, &Config::list_model_timeout);
+}
+
+int UnloadModelOnChannel(grpc::Channel* channel, Stub* stub,
+                         const std::string& method_name,
+                         const std::string& model_id) {
+  zva::rpc::UnloadModelRequest request;
+  zva::rpc::UnloadModelResponse response;
+  request.set_model_id(model_id);
+  return ExecuteOnChannel(channel, stub, &Stub::UnloadModel, method_name,
+                          &request, &response, &Config::unload_model_timeout);
+}
+
+int PostGraphStatsOnChannel(
+    grpc::Channel* channel, Stub* stub, const std::string& method_name,
+    const std::map<std::string, std::vector<std::string>>& stats) {
+  zva::rpc::PostGraphStatsRequest request;
+  zva::rpc::PostGraphStatsResponse response;
+  util::BuildRpcGraphStats(stats, request.mutable_graph_stats());
+  return ExecuteOnChannel(channel, stub, &Stub::PostGraphStats, method_name,
+                          &request, &response,
+                          &Config::post_graph_stats_timeout);
+}
+
+}  // namespace zva
