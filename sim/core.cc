@@ -220,6 +220,8 @@ grpc::Status Core::Handle(const char* method, grpc::ServerContext* context,
     bool answered = false;
     if (delay.count() > 0) {
       const uint64_t epoch = interrupt_epoch_;
+      ++delayed_calls_[method];
+      cv_.notify_all();
       cv_.wait_for(lock, delay, [&] { return interrupt_epoch_ != epoch; });
       if (context->IsCancelled()) {
         status = Fail(grpc::StatusCode::CANCELLED, "1 call cancelled");
@@ -710,6 +712,15 @@ bool Core::WaitForMetadataRequests(const std::string& path, size_t n,
   return cv_.wait_for(lock, timeout, [&] {
     auto it = metadata_requests_.find(path);
     return it != metadata_requests_.end() && it->second >= n;
+  });
+}
+
+bool Core::WaitForDelayedCalls(const std::string& method, size_t n,
+                               milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mtx_);
+  return cv_.wait_for(lock, timeout, [&] {
+    auto it = delayed_calls_.find(method);
+    return it != delayed_calls_.end() && it->second >= n;
   });
 }
 

@@ -120,6 +120,8 @@ class Core {
   size_t MetadataRequestCount(const std::string& path) const;
   bool WaitForMetadataRequests(const std::string& path, size_t n,
                                std::chrono::milliseconds timeout);
+  bool WaitForDelayedCalls(const std::string& method, size_t n,
+                           std::chrono::milliseconds timeout);
   void SetCallObserver(std::function<void(const CallRecord&)> observer);
   std::vector<CallRecord> Journal() const;
   void ClearJournal();
@@ -196,6 +198,8 @@ class Core {
   int restarts_ = 0;
   std::map<std::string, MetadataOverride> metadata_overrides_;
   std::map<std::string, size_t> metadata_requests_;
+  // method -> calls that entered an injected delay.
+  std::map<std::string, size_t> delayed_calls_;
   std::function<void(const CallRecord&)> observer_;
 };
 

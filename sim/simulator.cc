@@ -344,6 +344,11 @@ void Simulator::SetMetadataOverride(const std::string& path,
 
 void Simulator::ClearMetadataOverrides() { core_->ClearMetadataOverrides(); }
 
+bool Simulator::WaitForDelayedCalls(const std::string& method, size_t n,
+                                    std::chrono::milliseconds timeout) {
+  return core_->WaitForDelayedCalls(method, n, timeout);
+}
+
 size_t Simulator::MetadataRequestCount(const std::string& path) const {
   return core_->MetadataRequestCount(path);
 }

@@ -1,7 +1,9 @@
 #include "zvl_accelerator.h"
 
 #include <cstdlib>
+#include <set>
 #include <utility>
+#include <vector>
 
 #include "kcp/kcp.h"
 #include "log_stream.h"
@@ -35,6 +37,20 @@ const kcp::SDKOptions kcp_sdk_options = MakeSdkOptions();
 
 constexpr char kReleasedMessage[] = "Accelerator has been released";
 
+// Every accelerator alive in the process, for the exit hook. Never destroyed,
+// so that it is usable from an exit hook and from destructors that run
+// after static destruction began.
+std::mutex& LiveMutex() {
+  static std::mutex* mtx_live = new std::mutex;
+  return *mtx_live;
+}
+std::set<Accelerator*>& Live() {
+  static std::set<Accelerator*>* live = new std::set<Accelerator*>;
+  return *live;
+}
+// Set by the exit hook; no health-check thread starts after it.
+std::atomic<bool> s_exiting{false};
+
 // The platform layer is started by the first accelerator of the process and
 // shut down once the last holder of this object lets go, at process exit.
 std::shared_ptr<Accelerator::RunOnInitAndExit> SdkLifetime() {
@@ -43,6 +59,12 @@ std::shared_ptr<Accelerator::RunOnInitAndExit> SdkLifetime() {
           [] {
             std::lock_guard<std::mutex> lock(mtx_init_and_shutdown);
             kcp::InitAPI(kcp_sdk_options);
+            // Exit hooks run in the reverse order of their registration.
+            // The platform layer has initialised the crypto library (which
+            // registers its own cleanup) by now, so this hook runs before
+            // that cleanup: health-check threads are stopped while crypto and
+            // gRPC still work.
+            std::atexit(&Accelerator::ReleaseAllAtExitHook);
           },
           [] {
             std::lock_guard<std::mutex> lock(mtx_init_and_shutdown);
@@ -72,7 +94,12 @@ Accelerator::Accelerator(const std::string& endpoint, const std::string& region,
       accelerator_id_(accelerator_id),
       accelerator_type_(accelerator_type),
       region_(region),
-      sdk_lifetime_(SdkLifetime()) {
+      sdk_lifetime_(SdkLifetime()),
+      health_check_(this) {
+  {
+    std::lock_guard<std::mutex> lock(LiveMutex());
+    Live().insert(this);
+  }
   CLogger log("Accelerator");
   log << "Accelerator constructing" << logger::INFO;
   log << "Endpoint: " << endpoint_ << logger::INFO;
@@ -111,10 +138,31 @@ Accelerator::Accelerator(const std::string& endpoint, const std::string& region,
 }
 
 Accelerator::~Accelerator() {
+  {
+    // First, so that the exit hook either finishes with this accelerator
+    // before it is freed or never sees it.
+    std::lock_guard<std::mutex> lock(LiveMutex());
+    Live().erase(this);
+  }
   Release();
-  // Only a thread destroying its own accelerator leaves its object joinable.
-  std::lock_guard<std::mutex> lock(mtx_thread_);
-  if (keep_alive_thread_.joinable()) keep_alive_thread_.detach();
+}
+
+void Accelerator::ReleaseAllAtExitHook() {
+  // Held throughout: an accelerator destroyed meanwhile waits in its
+  // destructor until this is done with it.
+  std::lock_guard<std::mutex> lock(LiveMutex());
+  s_exiting = true;
+  // Every stop is asked first, so that they all run at once.
+  for (Accelerator* accelerator : Live()) {
+    accelerator->health_check_.RequestStop();
+  }
+  for (Accelerator* accelerator : Live()) accelerator->Release();
+}
+
+void Accelerator::ReportSessionTrouble(uint64_t generation,
+                                       bool session_lost) {
+  if (session_lost) session_context_.Invalidate(generation);
+  health_check_.RequestCheck();
 }
 
 Accelerator* Accelerator::FromChannel(grpc::Channel* channel) {
@@ -159,25 +207,13 @@ void Accelerator::ReportReleased(const char* operation) const {
       ReleasedStatus(), std::string(), accelerator_id_));
 }
 
-bool Accelerator::WaitForStateChange(
-    const std::shared_ptr<grpc::Channel>& channel, grpc_connectivity_state from,
-    std::chrono::system_clock::time_point deadline) {
-  constexpr std::chrono::milliseconds kStopCheckPeriod(100);
-  while (true) {
-    auto period_end =
-        std::min(deadline, std::chrono::system_clock::now() + kStopCheckPeriod);
-    if (channel->WaitForStateChange(from, period_end)) return true;
-    if (quit_ || std::chrono::system_clock::now() >= deadline) return false;
-  }
-}
-
 bool Accelerator::WaitForChannelReady() {
   CLogger log("WaitForChannelReady");
   log << "[Health check][WaitForChannelReady] Waiting for channel to become "
          "ready. \n"
       << logger::INFO;
   constexpr std::chrono::seconds kReadyPeriod(2);
-  auto deadline = std::chrono::system_clock::now() + kReadyPeriod;
+  auto deadline = std::chrono::steady_clock::now() + kReadyPeriod;
   while (true) {
     std::shared_ptr<grpc::Channel> channel = GetChannel();
     if (channel == nullptr) return false;
@@ -187,8 +223,10 @@ bool Accelerator::WaitForChannelReady() {
           << logger::DEBUG;
       return true;
     }
-    if (WaitForStateChange(channel, state, deadline)) continue;
-    if (std::chrono::system_clock::now() >= deadline) {
+    if (health_check_.WaitForStateChange(channel, state, deadline, false)) {
+      continue;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
       // Recorded before the warning, so that whoever reads the warning finds
       // the record in place.
       session_context_.SetLastSessionError(ZvaRpcStatus(
@@ -197,9 +235,9 @@ bool Accelerator::WaitForChannelReady() {
       log << "[Health check][WaitForChannelReady] Channel is not connected. "
              "retrying.. \n"
           << logger::WARNING;
-      deadline = std::chrono::system_clock::now() + kReadyPeriod;
+      deadline = std::chrono::steady_clock::now() + kReadyPeriod;
     }
-    if (quit_) {
+    if (IsStopping()) {
       log << "[Health check][WaitForChannelReady] Quit got called. returning.. "
              "\n"
           << logger::INFO;
@@ -257,6 +295,7 @@ int Accelerator::ConnectImplementation(bool retry) {
     grpc::Status status;
     {
       CLogger timer("Connect");
+      HealthCheck::CallScope in_flight(&health_check_, &context);
       status = stub->Connect(&context, request, &response);
     }
     if (status.ok()) {
@@ -324,6 +363,7 @@ grpc::Status Accelerator::PingImplementation(zva::rpc::PingResponse* response) {
   grpc::Status status;
   {
     CLogger timer("Ping");
+    HealthCheck::CallScope in_flight(&health_check_, &context);
     status = stub->Ping(&context, zva::rpc::PingRequest(), response);
   }
   if (!status.ok()) {
@@ -381,24 +421,9 @@ int Accelerator::Ping() {
   return 1;
 }
 
-void Accelerator::StopKeepAliveThread() {
-  quit_ = true;
-  // Taking mtx_ orders the wake-up after the back-off wait's test of quit_.
-  { std::lock_guard<std::mutex> lock(mtx_); }
-  cv_.notify_all();
-  session_context_.NotifyStopping();
-  if (keep_alive_thread_.joinable() &&
-      keep_alive_thread_.get_id() != std::this_thread::get_id()) {
-    keep_alive_thread_.join();
-  }
-}
-
 int Accelerator::Release() {
-  {
-    std::lock_guard<std::mutex> lock(mtx_thread_);
-    release_requested_ = true;
-    StopKeepAliveThread();
-  }
+  // Before any lock: the thread may need them on its way out.
+  health_check_.Stop();
   // Dropped after mtx_init_and_shutdown is unlocked: the last reference runs
   // the platform shutdown, which takes that mutex itself.
   std::shared_ptr<RunOnInitAndExit> sdk_lifetime;
@@ -432,6 +457,42 @@ int Accelerator::Release() {
     is_released_ = true;
   }
   return 0;
+}
+
+}  // namespace zva
+
+namespace zva {
+
+void Accelerator::KickOffKeepAliveThread(const Versions& versions,
+                                         const char* framework) {
+  CLogger log;
+  log << "[Health check] Starting health check \n" << logger::INFO;
+  if (s_exiting) {
+    log << "[Health check] The process is exiting; health check not started\n"
+        << logger::ERROR;
+    return;
+  }
+  // The thread keeps its own copy of the name: the caller's text need not
+  // outlive it.
+  switch (health_check_.Start(versions, framework != nullptr ? framework : "")) {
+    case HealthCheck::StartResult::kStarted:
+      return;
+    case HealthCheck::StartResult::kAlreadyRunning:
+      log << "[Health check] Health check already running for accelerator "
+          << accelerator_id_ << "\n"
+          << logger::WARNING;
+      return;
+    case HealthCheck::StartResult::kStopped:
+      log << "[Health check] Accelerator " << accelerator_id_
+          << " has been released; health check not started\n"
+          << logger::ERROR;
+      return;
+  }
+}
+
+void Accelerator::KeepAliveThread(const Versions& versions,
+                                  const char* framework) {
+  health_check_.Run(versions, framework);
 }
 
 }  // namespace zva

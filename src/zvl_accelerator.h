@@ -19,6 +19,7 @@
 
 #include "zva/zva_object.h"
 #include "zvl_config.h"
+#include "zvl_health_check.h"
 #include "zvl_retry_strategy.h"
 #include "zvl_session_events.h"
 
@@ -43,10 +44,14 @@ extern std::mutex mtx_init_and_shutdown;
 //
 // Lifetime: the factory hands an accelerator out through shared pointers
 // whose deleter calls Release(). Release stops and joins the health-check
-// thread and drops the stub, the channel and the channel table entry; the
-// object's memory stays valid (and reachable) until the process ends, so a
-// raw pointer found through FromChannel never dangles. An accelerator made
-// directly may also be destroyed; the destructor releases it first.
+// thread (promptly: the call in flight is cancelled) and drops the stub, the
+// channel and the channel table entry; the object's memory stays valid (and
+// reachable) until the process ends, so a raw pointer found through
+// FromChannel never dangles. An accelerator made directly may also be
+// destroyed; the destructor releases it first. At process exit, before the
+// crypto library and gRPC tear down, every accelerator still alive is
+// released, so a holder destroyed later (a global, a leaked pointer) finds
+// nothing left to stop.
 class Accelerator : public AcceleratorInterface {
  public:
   // Keeps the platform layer up while any accelerator lives: runs `init` at
@@ -107,11 +112,17 @@ class Accelerator : public AcceleratorInterface {
   std::shared_ptr<zva::rpc::ZvaInference::Stub> GetStub() const;
 
   bool IsReleased() const { return is_released_.load(); }
-  // The stop flag of the health-check thread; also ends SessionContext waits.
-  bool IsStopping() const { return quit_.load(); }
+  // The stop flag of the health-check thread: set by Release, final.
+  bool IsStopping() const { return health_check_.IsStopping(); }
   bool IsConnected() const { return is_connected_.load(); }
   // Whether a health-check thread is running.
-  bool IsKeepAliveThreadRunning() const { return thread_running_.load(); }
+  bool IsKeepAliveThreadRunning() const { return health_check_.IsRunning(); }
+
+  // A model call on the session of `generation` failed in a way that means
+  // the connection or the session may be gone. Wakes the health-check
+  // thread to check and repair now; when `session_lost`, the session is also
+  // marked not ready first, so that no caller uses it meanwhile. Thread-safe.
+  void ReportSessionTrouble(uint64_t generation, bool session_lost);
 
   // Sets the object that QueryInterface hands out (shared with the caller).
   void SetFrameworkObject(std::shared_ptr<ObjectInterface> object);
@@ -125,7 +136,8 @@ class Accelerator : public AcceleratorInterface {
 
   // True once the channel is ready; false when a stop was requested or the
   // accelerator was released. Records code 14/36 as last session error after
-  // every 2 seconds without a ready channel.
+  // every 2 seconds without a ready channel. A stop ends it within a short
+  // period.
   bool WaitForChannelReady();
   // One signed Connect, or up to max_connect_attempts_ when `retry`; 0 on
   // success, otherwise throws the zva::RPCState of the next state after
@@ -148,44 +160,41 @@ class Accelerator : public AcceleratorInterface {
 
   // The session identifier the health-check thread holds. Health-check
   // thread only (or while none runs).
-  const std::string& GetSessionId() const { return session_id_; }
+  const std::string& GetSessionId() { return health_check_.session_id(); }
 
   // ---- Health-check thread and ping ----------------------------------------
 
   // Starts the health-check thread, which connects, builds the session and
   // keeps it alive. `framework` is copied. A second call while the thread runs
   // is refused (logged); after the thread ended by itself it starts a new one.
-  // Does nothing on a released accelerator.
+  // Does nothing on a released accelerator, nor once the process is exiting.
   void KickOffKeepAliveThread(const Versions& versions, const char* framework);
-  // The body of the health-check thread.
+  // The body of the health-check thread; returns once a stop is asked.
   void KeepAliveThread(const Versions& versions, const char* framework);
   // One Ping call; the gRPC status of it.
   grpc::Status PingImplementation(zva::rpc::PingResponse* response);
+
+  // Asks the health-check thread to stop, without waiting; Release
+  // completes the stop. Lets a caller releasing many accelerators stop them
+  // all at once rather than one after another. Thread-safe; final.
+  void RequestStop() { health_check_.RequestStop(); }
+  // Stops and releases every accelerator still alive, and refuses new
+  // health-check threads from then on. Registered as an exit hook by the
+  // first accelerator; not meant to be called otherwise.
+  static void ReleaseAllAtExitHook();
 
   // The session as published to callers; thread-safe. The RPC executor waits
   // in it for a ready session.
   SessionContext session_context_;
 
  private:
-  // Sets quit_, wakes every wait of the health-check thread and joins it
-  // (detaches it instead when called from the thread itself).
-  void StopKeepAliveThread();
-  // Waits until the channel leaves `from` (true), or `deadline` passes or a
-  // stop is requested (false). gRPC cannot cancel a state wait, so the wait is
-  // cut into short periods after which the stop flag is read.
-  bool WaitForStateChange(const std::shared_ptr<grpc::Channel>& channel,
-                          grpc_connectivity_state from,
-                          std::chrono::system_clock::time_point deadline);
+  // The deadline of the courtesy DestroySession on the way out of a stop.
+  static constexpr int kStoppingDestroyTimeoutMs = 200;
+
   // The failure of an operation on a released accelerator.
   static ZvaRpcStatus ReleasedStatus();
   // Logs it and sets the thread's last error from it.
   void ReportReleased(const char* operation) const;
-  // Runs KeepAliveThread and marks the thread ended, whatever happens.
-  void RunKeepAliveThread(Versions versions, std::string framework);
-  // The handling of one classified failure in the health-check loop.
-  void HandleKeepAliveFailure(int state, bool* channel_ready,
-                              bool* session_ready,
-                              util::DefaultRetryStrategy* retry_strategy);
 
   const int32_t max_ping_attempts_ = 4;
   const std::string endpoint_;
@@ -200,11 +209,9 @@ class Accelerator : public AcceleratorInterface {
 
   std::atomic<bool> is_connected_{false};
 
-  // State below is protected by mtx_: the framework object and the back-off
-  // wait of the health-check thread (on cv_).
+  // Protected by mtx_: the framework object.
   std::mutex mtx_;
   std::shared_ptr<ObjectInterface> framework_object_;
-  std::condition_variable cv_;
 
   const std::string region_;
   std::atomic<bool> is_released_{false};
@@ -213,17 +220,12 @@ class Accelerator : public AcceleratorInterface {
   // Protected by mtx_init_and_shutdown.
   std::shared_ptr<RunOnInitAndExit> sdk_lifetime_;
 
-  std::atomic<bool> quit_{false};
-  // Written and read by the health-check thread only.
-  std::string session_id_;
-
-  // Protected by mtx_thread_: starting and stopping the thread.
-  std::mutex mtx_thread_;
-  std::thread keep_alive_thread_;
-  bool release_requested_ = false;
-  std::atomic<bool> thread_running_{false};
-
   zva::config::ClientConfiguration client_config_;
+
+  // The health-check thread, its stop flag, its wake-ups and the session
+  // identifier it owns. Declared after everything it uses, so that it is
+  // destroyed (and its thread joined) first.
+  HealthCheck health_check_;
 
   // The process-wide channel table; owns neither side.
   static std::map<grpc::Channel*, Accelerator*> s_channel_to_accel_map_;

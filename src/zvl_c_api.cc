@@ -7,6 +7,7 @@
 #include "zva/zva_client.h"
 #include "zvl_device_metadata_registry.h"
 #include "zvl_discovery.h"
+#include "zvl_accelerator.h"
 #include "zvl_factory.h"
 
 using zva::logger::CLogger;
@@ -24,6 +25,17 @@ void ZVLShutdown(void) {
     std::lock_guard<std::mutex> lock(zva::AcceleratorListMutex());
     for (auto& entry : list) dropped.push_back(std::move(entry));
     for (auto& entry : list) entry.reset();
+  }
+  // Every stop is asked first, so that the threads wind down together and
+  // the releases below wait for them at most once, not once each. Only for
+  // the entries this drop releases: an accelerator a caller still holds
+  // keeps running. The entries are out of the list, so nobody can take a
+  // new copy of one held here alone.
+  for (auto& entry : dropped) {
+    zva::Accelerator* accelerator = zva::AsAccelerator(entry.get());
+    if (accelerator != nullptr && entry.use_count() == 1) {
+      accelerator->RequestStop();
+    }
   }
   for (auto& entry : dropped) entry.reset();
 }

@@ -82,6 +82,10 @@ class ClientConfiguration {
  private:
   // Replaces the message with the default document.
   void LoadDefaults();
+  // Replaces every value that the code cannot use (not positive, or so large
+  // that adding to it or doubling it overflows) with its default, with one
+  // WARNING naming the key and the value.
+  void CheckValues();
   void ApplyEnvironmentOverrides();
 
   ClientLibraryConfig config_;

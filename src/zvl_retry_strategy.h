@@ -30,6 +30,9 @@ class DefaultRetryStrategy {
   // Starts the sequence again from the initial delay.
   void ResetRetryAttempts();
 
+  // The cap of the sequence.
+  int MaxDelay() const { return max_delay_; }
+
  private:
   int initial_delay_ = 25;
   int max_delay_ = 25000;

@@ -7,9 +7,10 @@
 // on failure, retries, waits for a repaired session, lets a handler repair
 // the situation, or gives up with the thread's last-error text set.
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include <grpcpp/client_context.h>
@@ -71,8 +72,9 @@ class RPCExecutor {
                                         Response*);
 
   // `request` and `response` stay the caller's and must outlive the
-  // executor; `timeout_ms` is the deadline of each attempt. Waits (at most
-  // the configured max_wait_for_server_timeout) for a ready session.
+  // executor; `timeout_ms` bounds the whole execution, from construction:
+  // waits, attempts and pauses together. Waits (at most the configured
+  // max_wait_for_server_timeout) for a ready session.
   RPCExecutor(grpc::Channel* channel, Stub* stub, Method rpc_method,
               const std::string& method_name, Request* request,
               Response* response, int timeout_ms)
@@ -83,7 +85,9 @@ class RPCExecutor {
         request_(request),
         response_(response),
         timeout_(timeout_ms),
-        logger_(method_name) {
+        logger_(method_name),
+        deadline_(std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(timeout_ms)) {
     accelerator_ = AcceleratorOfChannel(channel_);
     // A channel no accelerator owns has no session and no configuration;
     // DefaultExecute reports it without making a call.
@@ -106,9 +110,12 @@ class RPCExecutor {
       SetSessionError();
       return SessionErrorCode();
     }
+    // Each attempt gets what remains of the operation's time.
+    const int remaining = RemainingMs();
+    if (remaining <= 0) return GiveUp(DeadlineStatus());
 
     grpc::ClientContext context;
-    request_id_ = zva::util::FillContext(&context, accelerator_, timeout_);
+    request_id_ = zva::util::FillContext(&context, accelerator_, remaining);
     logger_ << "[Execution Engine], executing - " << method_name_
             << ", Request ID : " << request_id_ << ", Attempt:" << attempt_ + 1
             << ", Application context id : " << session_id_
@@ -148,17 +155,27 @@ class RPCExecutor {
     int code = 0;
     switch (ErrorHandler::GetNextState(rpc_status)) {
       case zva::TCP_CONNECT_NEEDED:
+        // A busy service or a broken connection. The health-check thread
+        // checks at once (and marks the session not ready if the connection
+        // is gone, so the wait below lasts until it is repaired); meanwhile
+        // a pause that grows keeps a busy service from four calls in a row.
+        accelerator_->ReportSessionTrouble(generation_, false);
+        if (!Pause(kBusyPauseMs << std::min(busy_pauses_++, 16))) {
+          return GiveUp(status);
+        }
+        return RetryWithNewSession(handler, 0);
       case zva::PROXY_CONNECT_NEEDED:
       case zva::SESSION_BUILD_NEEDED:
-        // The health-check thread repairs these; wait for its new session.
-        return RetryWithNewSession(handler);
+        // The session this call used is gone: have it repaired now and wait
+        // for a newer one, never retry with the same.
+        accelerator_->ReportSessionTrouble(generation_, true);
+        return RetryWithNewSession(handler, generation_);
       case zva::DEADLINE_EXCEEDED:
       case zva::RETRYABLE_ERROR:
-        if (retry_interval_ + 50 > 0) {
-          std::this_thread::sleep_for(
-              std::chrono::milliseconds(retry_interval_ + 50));
+        if (retry_interval_ + 50 > 0 && !Pause(retry_interval_ + 50)) {
+          return GiveUp(status);
         }
-        return RetryWithNewSession(handler);
+        return RetryWithNewSession(handler, 0);
       default:  // MODEL_RELOAD_NEEDED, FATAL_ERROR
         code = rpc_status.GetZVLStatusCode();
         break;
@@ -166,13 +183,19 @@ class RPCExecutor {
     return Decide(code, status, handler);
   }
 
-  // Waits for a ready session and stamps its identifier into the request.
-  void UpdateSessionID() {
+  // Waits for a ready session (newer than generation `after`, when not 0)
+  // and stamps its identifier into the request.
+  void UpdateSessionID(uint64_t after = 0) {
     logger_ << "[Execution Engine] waiting to get application context for "
             << method_name_ << "\n"
             << zva::logger::INFO;
-    session_id_ = accelerator_->session_context_.Wait(std::chrono::milliseconds(
-        accelerator_->GetClientConfig().max_wait_for_server_timeout()));
+    const int wait_ms = std::min(
+        accelerator_->GetClientConfig().max_wait_for_server_timeout(),
+        std::max(RemainingMs(), 0));
+    zva::SessionContext::Session session = accelerator_->session_context_.WaitNewer(
+        std::chrono::milliseconds(wait_ms), after);
+    session_id_ = std::move(session.id);
+    generation_ = session.generation;
     if (!session_id_.empty()) {
       request_->mutable_session()->set_session_id(session_id_);
     }
@@ -209,11 +232,39 @@ class RPCExecutor {
     return code == 0 ? 1 : code;
   }
 
-  int RetryWithNewSession(RPCExceptionHandlerInterface* handler) {
-    UpdateSessionID();
+  int RetryWithNewSession(RPCExceptionHandlerInterface* handler,
+                          uint64_t after) {
+    UpdateSessionID(after);
     if (!session_id_.empty()) return DefaultExecute(handler);
+    // The operation's own time ran out while waiting for a session.
+    if (RemainingMs() <= 0) return GiveUp(DeadlineStatus());
     SetSessionError();
     return SessionErrorCode();
+  }
+
+  // What is left of the operation's time, in whole milliseconds (rounded
+  // up, so that a positive rest is never reported as 0).
+  int RemainingMs() const {
+    auto rest = deadline_ - std::chrono::steady_clock::now();
+    if (rest <= std::chrono::steady_clock::duration::zero()) return 0;
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(rest).count();
+    return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+  }
+
+  // Pauses `ms`, cut to what remains of the operation's time. False when
+  // the accelerator stopped (or its session context closed) meanwhile.
+  bool Pause(int ms) {
+    const int pause = std::min(ms, RemainingMs());
+    if (pause <= 0) return true;
+    return accelerator_->session_context_.Pause(
+        std::chrono::milliseconds(pause));
+  }
+
+  // The status of an operation whose time ran out between attempts: what a
+  // call reports when its deadline passes.
+  static grpc::Status DeadlineStatus() {
+    return grpc::Status(grpc::StatusCode::DEADLINE_EXCEEDED,
+                        "Deadline Exceeded");
   }
 
   int Decide(int code, grpc::Status status,
@@ -239,6 +290,8 @@ class RPCExecutor {
   // Client code of "service not available": returned as is, without
   // replacing the last-error text.
   static constexpr int kServiceNotAvailable = 36;
+  // The first pause after a busy answer; it doubles with every further one.
+  static constexpr int kBusyPauseMs = 50;
 
   grpc::Channel* channel_;
   Stub* stub_;
@@ -254,6 +307,12 @@ class RPCExecutor {
   std::string session_id_;
   int attempt_ = 0;
   int retry_interval_ = 2000;
+  // When the operation's time is up.
+  std::chrono::steady_clock::time_point deadline_;
+  // The generation of the session of session_id_.
+  uint64_t generation_ = 0;
+  // Pauses after busy answers so far.
+  int busy_pauses_ = 0;
 };
 
 // The six executions the adapters make; each is made at most four times.

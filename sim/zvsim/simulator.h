@@ -257,6 +257,10 @@ class Simulator {
   // arrives, before any delay); false on timeout.
   bool WaitForMetadataRequests(const std::string& path, size_t n,
                                std::chrono::milliseconds timeout);
+  // Waits until `n` calls of `method` in total have entered an injected
+  // delay (they are then in flight); false on timeout.
+  bool WaitForDelayedCalls(const std::string& method, size_t n,
+                           std::chrono::milliseconds timeout);
   // Called after every completed call, outside the simulator's locks, on
   // the serving thread; it must not call Restart, DropAllConnections or
   // Stop, which wait for that thread.

@@ -1,16 +1,21 @@
 #include "kcp/kcp.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <openssl/rand.h>
+#include <sys/random.h>
+
+#include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <random>
 #include <sstream>
 
 namespace kcp {
@@ -85,6 +90,10 @@ Credentials ReadProfile(const std::string& path, const std::string& profile) {
 }  // namespace
 
 void InitAPI(const SDKOptions& options) {
+  // Initialised here, explicitly, so that the crypto library has registered
+  // its exit cleanup before anything the caller registers after InitAPI:
+  // those run first at exit, while digests still work.
+  OPENSSL_init_crypto(0, nullptr);
   std::lock_guard<std::mutex> lock(mtx_state);
   if (options.log_level > 0) {
     s_log = std::make_shared<FileLogSystem>(static_cast<LogLevel>(options.log_level),
@@ -171,19 +180,55 @@ std::string UriEncodePath(const std::string& path) {
   return out;
 }
 
+namespace {
+
+// A generator per thread, seeded once from the system's random source: no
+// lock, no system call per identifier, and nothing that the crypto
+// library's exit cleanup can tear down under a thread still running.
+std::mt19937_64& ThreadGenerator() {
+  thread_local std::mt19937_64 generator = [] {
+    uint64_t seed[4] = {};
+    size_t got = 0;
+    while (got < sizeof(seed)) {
+      ssize_t n = getrandom(reinterpret_cast<char*>(seed) + got,
+                            sizeof(seed) - got, 0);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    // Should the system refuse (a seccomp filter, a very old kernel), the
+    // identifiers still differ between threads, processes and runs.
+    std::seed_seq seq{
+        seed[0], seed[1], seed[2], seed[3],
+        static_cast<uint64_t>(
+            std::chrono::steady_clock::now().time_since_epoch().count()),
+        static_cast<uint64_t>(
+            std::chrono::system_clock::now().time_since_epoch().count()),
+        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&got)),
+        static_cast<uint64_t>(::getpid())};
+    return std::mt19937_64(seq);
+  }();
+  return generator;
+}
+
+}  // namespace
+
 std::string RandomUUID() {
   unsigned char b[16];
-  if (RAND_bytes(b, sizeof(b)) != 1) {
-    // The generator cannot fail once seeded; never hand out a fixed value.
-    std::abort();
+  std::mt19937_64& generator = ThreadGenerator();
+  for (int i = 0; i < 16; i += 8) {
+    uint64_t word = generator();
+    std::memcpy(b + i, &word, sizeof(word));
   }
   b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);  // version 4
   b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);  // RFC 4122 variant
-  char text[37];
-  std::snprintf(text, sizeof(text),
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10],
-                b[11], b[12], b[13], b[14], b[15]);
+  static const char kHex[] = "0123456789abcdef";
+  std::string text(36, '-');
+  size_t pos = 0;
+  for (int i = 0; i < 16; ++i) {
+    if (pos == 8 || pos == 13 || pos == 18 || pos == 23) ++pos;
+    text[pos++] = kHex[b[i] >> 4];
+    text[pos++] = kHex[b[i] & 0x0f];
+  }
   return text;
 }
 

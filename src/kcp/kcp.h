@@ -66,7 +66,8 @@ std::string HexEncode(const ByteBuffer& bytes);
 // other byte becomes %XX (upper-case hex).
 std::string UriEncodePath(const std::string& path);
 
-// A random (version 4) UUID in its 36-character lower-case text form.
+// A random (version 4) UUID in its 36-character lower-case text form, from
+// a generator per thread seeded from the system's random source. Never fails.
 std::string RandomUUID();
 
 // ---- Clock -------------------------------------------------------------

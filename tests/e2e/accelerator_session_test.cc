@@ -161,18 +161,37 @@ TEST(SessionTest, BuildsKeepsAliveAndStampsEveryCall) {
             session);
 }
 
-TEST(SessionTest, FatalKeepAliveEndsTheThreadAndDestroysTheSession) {
+// One fatal answer (a clock step or a rotated credential gives one on a
+// healthy host) used to end the health check for good: every later call
+// failed at once, minutes later too. Now the session is destroyed and a
+// fresh one is built after the longest back-off.
+TEST(SessionTest, FatalKeepAliveDestroysTheSessionAndHealsWithoutHelp) {
   SimHarness h;
   auto accelerator = h.MakeAccelerator();
-  ASSERT_FALSE(StartSession(accelerator.get()).empty());
-  h.sim().FailNext("KeepAliveSession", 1, grpc::StatusCode::INVALID_ARGUMENT,
-                   "50 session id empty");
+  const std::string first = StartSession(accelerator.get());
+  ASSERT_FALSE(first.empty());
+  h.sim().FailNext("KeepAliveSession", 1, grpc::StatusCode::UNAUTHENTICATED,
+                   "6 authentication failed");
   ASSERT_TRUE(h.WaitForCalls("DestroySession", 1, grpc::StatusCode::OK));
-  EXPECT_TRUE(accelerator->IsStopping());
-  EXPECT_EQ(accelerator->session_context_.Wait(hours(1)), "");
+  // A keep-alive of another session shows the new one is published.
+  ASSERT_TRUE(h.sim().WaitForJournal(
+      [&](const std::deque<zvsim::CallRecord>& journal) {
+        return std::any_of(journal.begin(), journal.end(), [&](const auto& r) {
+          return r.method == "KeepAliveSession" &&
+                 r.code == grpc::StatusCode::OK &&
+                 r.template RequestAs<zva::rpc::KeepAliveSessionRequest>()
+                         ->session()
+                         .session_id() != first;
+        });
+      },
+      kPatience));
+  const std::string second = accelerator->session_context_.Wait(kPatience);
+  EXPECT_FALSE(second.empty());
+  EXPECT_NE(second, first);
+  EXPECT_FALSE(accelerator->IsStopping());
+  EXPECT_TRUE(accelerator->IsKeepAliveThreadRunning());
+  EXPECT_EQ(h.sim().CallCount("ReconnectSession"), 0u);
   accelerator->Release();
-  EXPECT_EQ(h.sim().CallCount("Connect"), 1u);
-  EXPECT_EQ(h.sim().CallCount("InitSession"), 1u);
 }
 
 TEST(SessionTest, SessionBuildNeededMakesAFreshHandshake) {
@@ -228,11 +247,12 @@ TEST(SessionTest, CallsOnTheHealthThreadDirectly) {
   auto accelerator = h.MakeAccelerator();
   auto& context = accelerator->session_context_;
 
-  // BuildSession starts the back-off sequence over once Connect succeeded.
+  // BuildSession leaves the back-off alone: its caller resets it once a
+  // session stands.
   zva::util::DefaultRetryStrategy retry(10, 1000);
   for (int i = 0; i < 3; ++i) retry.CalculateDelayBeforeNextRetry();
   EXPECT_EQ(accelerator->BuildSession(TestVersions(), "pytorch", &retry), 0);
-  EXPECT_EQ(retry.CalculateDelayBeforeNextRetry(), 20);
+  EXPECT_EQ(retry.CalculateDelayBeforeNextRetry(), 160);
   std::string session = accelerator->GetSessionId();
   EXPECT_EQ(context.Wait(milliseconds(0)), session);
 
@@ -263,43 +283,64 @@ TEST(SessionTest, CallsOnTheHealthThreadDirectly) {
   EXPECT_EQ(accelerator->DestroySession(), 0);
 }
 
+// The pause used to stay at its shortest when Connect succeeded and only the
+// handshake kept failing (the strategy was reset after every Connect).
 TEST(SessionTest, BackOffGrowsBetweenFailedBuildsAndStopWakesIt) {
-  std::mutex mtx;
-  std::vector<std::chrono::steady_clock::time_point> connect_times;
-  SimHarness h(SimHarness::PlainOptions(),
-               R"({"keep_alive_interval": 50,
-                   "initial_exponential_backoff_time": 200,
-                   "max_exponential_backoff_time": 100000})",
-               [&](const zvsim::CallRecord& call) {
-                 if (call.method != "Connect") return;
-                 std::lock_guard<std::mutex> lock(mtx);
-                 connect_times.push_back(std::chrono::steady_clock::now());
-               });
-  auto accelerator = h.MakeAccelerator();
-  // An internal server error has no repair of its own: back off, rebuild.
-  h.sim().FailNext("Connect", 2, grpc::StatusCode::INTERNAL,
-                   "23 internal server error");
-  ASSERT_FALSE(StartSession(accelerator.get()).empty());
-  accelerator->Release();
-  {
+  for (const char* failing : {"Connect", "InitSession"}) {
+    SCOPED_TRACE(failing);
+    std::mutex mtx;
+    std::vector<std::chrono::steady_clock::time_point> build_times;
+    SimHarness h(SimHarness::PlainOptions(),
+                 R"({"keep_alive_interval": 50,
+                     "initial_exponential_backoff_time": 200,
+                     "max_exponential_backoff_time": 100000})",
+                 [&](const zvsim::CallRecord& call) {
+                   if (call.method != failing) return;
+                   std::lock_guard<std::mutex> lock(mtx);
+                   build_times.push_back(std::chrono::steady_clock::now());
+                 });
+    auto accelerator = h.MakeAccelerator();
+    // An internal server error has no repair of its own: back off, rebuild.
+    h.sim().FailNext(failing, 2, grpc::StatusCode::INTERNAL,
+                     "23 internal server error");
+    ASSERT_FALSE(StartSession(accelerator.get()).empty());
+    accelerator->Release();
     std::lock_guard<std::mutex> lock(mtx);
-    ASSERT_EQ(connect_times.size(), 3u);
+    ASSERT_EQ(build_times.size(), 3u);
     // Pauses of 400 and 800 ms; the margin absorbs when the simulator takes
     // its notes. Lower bounds only: a pause may always last longer.
-    EXPECT_GE(connect_times[1] - connect_times[0], milliseconds(300));
-    EXPECT_GE(connect_times[2] - connect_times[1], milliseconds(600));
+    EXPECT_GE(build_times[1] - build_times[0], milliseconds(300));
+    EXPECT_GE(build_times[2] - build_times[1], milliseconds(600));
   }
 
   // With a pause of minutes, stopping must not wait it out.
-  h.env().WriteConfig(R"({"initial_exponential_backoff_time": 100000})");
+  SimHarness h(SimHarness::PlainOptions(),
+               R"({"initial_exponential_backoff_time": 100000})");
   auto patient = h.MakeAccelerator();
-  h.sim().ClearJournal();
   h.sim().FailNext("Connect", 1, grpc::StatusCode::INTERNAL,
                    "23 internal server error");
   patient->KickOffKeepAliveThread(TestVersions(), "mxnet");
   ASSERT_TRUE(h.WaitForCalls("Connect", 1, grpc::StatusCode::INTERNAL));
   patient->Release();
   EXPECT_EQ(h.sim().CallCount("Connect"), 1u);
+}
+
+// Release waited for the session call in flight: Connect, InitSession and
+// DestroySession each with its full deadline, 13.7 s with the defaults.
+TEST(ReleaseTest, ReleaseDuringADelayedInitSessionDoesNotWaitItOut) {
+  SimHarness h(SimHarness::PlainOptions(),
+               R"({"keep_alive_interval": 50, "init_session_timeout": 600000,
+                   "destroy_session_timeout": 600000})");
+  auto accelerator = h.MakeAccelerator();
+  h.sim().SetDelay("InitSession", std::chrono::minutes(10));
+  accelerator->KickOffKeepAliveThread(TestVersions(), "mxnet");
+  ASSERT_TRUE(h.sim().WaitForDelayedCalls("InitSession", 1, kPatience));
+  const auto start = std::chrono::steady_clock::now();
+  accelerator->Release();
+  // Far below the deadline of the call in flight: it was cancelled.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::minutes(1));
+  EXPECT_FALSE(accelerator->IsKeepAliveThreadRunning());
+  h.sim().SetDelay("InitSession", milliseconds(0));
 }
 
 TEST(PingTest, HealthyUnhealthyAndFailures) {

@@ -194,24 +194,57 @@ TEST_F(RpcExecutorTest, ModelLossWithReloadHandlerSucceeds) {
   EXPECT_EQ(sim_->Models(kAcceleratorId), std::vector<std::string>{"m"});
 }
 
-TEST_F(RpcExecutorTest, SessionLostAndNotRebuiltReturnsTheSessionCode) {
-  // The failed call also takes the session away, as a broken channel would,
-  // and the health-check thread does not bring it back within the wait.
-  const ZvaRpcStatus lost(grpc::Status(grpc::StatusCode::UNAVAILABLE, ""), "",
-                          36);
+// A lost session was retried four times within a millisecond with the same
+// dead identifier. Now the caller has it repaired at once and waits for it;
+// when the repair meets a fatal answer, the caller fails at once with that
+// answer's code and text instead of waiting.
+TEST_F(RpcExecutorTest, SessionLostAndRepairRefusedReturnsTheFatalCode) {
   SetObserver([&](const zvsim::CallRecord& call) {
     if (call.method != "ListModels") return;
-    accelerator_->session_context_.SetUnReady();
-    accelerator_->session_context_.SetLastSessionError(lost);
+    sim_->FailNext("KeepAliveSession", 1, grpc::StatusCode::NOT_FOUND,
+                   "12 session not found");
+    sim_->FailNext("Connect", 1000, grpc::StatusCode::UNAUTHENTICATED,
+                   "6 authentication failed");
   });
-  sim_->FailNext("ListModels", 1, grpc::StatusCode::UNAVAILABLE, "1 gone");
+  sim_->FailNext("ListModels", 1, grpc::StatusCode::NOT_FOUND,
+                 "12 session not found");
   LogCapture log;
-  EXPECT_EQ(ListModels(), 36);
+  EXPECT_EQ(ListModels(), 8);
   EXPECT_EQ(Calls("ListModels").size(), 1u);
   EXPECT_EQ(log.Count("[Execution Engine] Error getting application context "
                       "for [MXNet][5]\n"),
             1u);
-  EXPECT_NE(LastError().find("ZV Error Code: [1, 14, 36]"), std::string::npos);
+  EXPECT_NE(LastError().find("ZV Error Code: [6, 16, 8]"), std::string::npos)
+      << LastError();
+}
+
+// The timeout used to bound each of the four attempts, with pauses between
+// them: a stuck call returned after four deadlines and three pauses. Now the
+// first attempt takes the whole time and nothing remains for another.
+TEST_F(RpcExecutorTest, StuckCallIsBoundedByTheOperationTimeout) {
+  sim_->SetDelay("ListModels", std::chrono::seconds(20));
+  zva::rpc::ListModelsRequest request;
+  zva::rpc::ListModelsResponse response;
+  ListModelsExecutor executor(channel().get(), stub_.get(), &Stub::ListModels,
+                              "[MXNet][5]", &request, &response, 300);
+  EXPECT_EQ(executor.DefaultExecute(nullptr), 1);
+  EXPECT_TRUE(sim_->WaitForDelayedCalls("ListModels", 1, 0ms));
+  EXPECT_FALSE(sim_->WaitForDelayedCalls("ListModels", 2, 0ms));
+  EXPECT_NE(LastError().find("ZV Error Code: [1, 4, 1]"), std::string::npos)
+      << LastError();
+  sim_->SetDelay("ListModels", 0ms);
+}
+
+TEST_F(RpcExecutorTest, SessionDropIsRepairedWithoutCallerFailure) {
+  const std::string first = session_id_;
+  sim_->DropAllSessions();
+  EXPECT_EQ(ListModels(), 0);
+  const auto calls = Calls("ListModels");
+  ASSERT_EQ(calls.size(), 2u);
+  const std::string second =
+      calls[1].RequestAs<zva::rpc::ListModelsRequest>()->session().session_id();
+  EXPECT_NE(second, first);
+  EXPECT_FALSE(second.empty());
 }
 
 TEST_F(RpcExecutorTest, ChannelWithoutAcceleratorMakesNoCall) {

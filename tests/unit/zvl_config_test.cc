@@ -128,7 +128,6 @@ TEST_F(ClientConfigurationTest, FileLayer) {
   ClientLibraryConfig many = Defaults();
   many.set_connect_timeout(1);
   many.set_max_receive_message_size(4096);
-  many.set_post_graph_stats_timeout(-5);
   const Case cases[] = {
       {"{}", Defaults()},
       {R"({"unknown": 1, "also_unknown": {"x": [1, 2]}})", Defaults()},
@@ -137,15 +136,52 @@ TEST_F(ClientConfigurationTest, FileLayer) {
       {R"({"ping_timeout": 0, "infer_timeout": 100})", infer100},
       // ... except for the override version, which keeps what it is given.
       {R"({"operator_whitelist_override_version": 7})", override7},
-      {R"({"connect_timeout": 1, "maxReceiveMessageSize": 4096,
-           "post_graph_stats_timeout": -5})",
-       many},
+      {R"({"connect_timeout": 1, "maxReceiveMessageSize": 4096})", many},
   };
   for (const Case& c : cases) {
     WriteConfigFile(c.file);
     LogCapture capture(0);
     EXPECT_THAT(Load(), ProtoEq(c.expected)) << c.file;
     EXPECT_EQ(capture.Text(), "") << c.file;
+  }
+}
+
+// A negative interval made the health check spin (thousands of keep-alives a
+// second); values that overflow when the code adds to or doubles them did
+// the same. Each falls back to its default, with one warning.
+TEST_F(ClientConfigurationTest, UnusableValuesFallBackToDefaultsWithAWarning) {
+  struct Case {
+    const char* file;
+    const char* key;
+    const char* value;
+    int32_t (ClientLibraryConfig::*field)() const;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {R"({"keep_alive_interval": -1})", "keep_alive_interval", "-1",
+       &ClientLibraryConfig::keep_alive_interval, 2000},
+      {R"({"max_exponential_backoff_time": -1})",
+       "max_exponential_backoff_time", "-1",
+       &ClientLibraryConfig::max_exponential_backoff_time, 25000},
+      {R"({"initial_exponential_backoff_time": 2147483647})",
+       "initial_exponential_backoff_time", "2147483647",
+       &ClientLibraryConfig::initial_exponential_backoff_time, 25},
+      {R"({"post_graph_stats_timeout": -5})", "post_graph_stats_timeout", "-5",
+       &ClientLibraryConfig::post_graph_stats_timeout, 5000},
+      {R"({"max_receive_message_size": -1})", "max_receive_message_size",
+       "-1", &ClientLibraryConfig::max_receive_message_size, 2147483647},
+  };
+  for (const Case& c : cases) {
+    WriteConfigFile(c.file);
+    LogCapture capture(0);
+    EXPECT_EQ((Load().*c.field)(), c.expected) << c.file;
+    EXPECT_EQ(CountOf(capture.Text(), std::string("Invalid configuration "
+                                                  "value ") +
+                                          c.value + " for " + c.key +
+                                          "; using the default " +
+                                          std::to_string(c.expected) + "\n"),
+              1)
+        << capture.Text();
   }
 }
 
@@ -257,7 +293,10 @@ TEST_F(ClientConfigurationTest, EnvironmentNumbersUseStrtolRules) {
   for (const Case& c : cases) {
     ::setenv("ZV_KEEPALIVE_TIMEOUT", c.value, 1);
     LogCapture capture(0);
-    EXPECT_EQ(Load().keep_alive_timeout(), c.expected) << c.value;
+    // Read with strtol rules; what the code cannot use takes the default.
+    const bool usable = c.expected > 0 && c.expected < 1 << 30;
+    EXPECT_EQ(Load().keep_alive_timeout(), usable ? c.expected : 2000)
+        << c.value;
     EXPECT_EQ(CountOf(capture.Text(), "Using ZV KeepAlive API timeout value: " +
                                           std::to_string(c.expected) + "\n"),
               1)
@@ -265,12 +304,12 @@ TEST_F(ClientConfigurationTest, EnvironmentNumbersUseStrtolRules) {
   }
 }
 
-TEST_F(ClientConfigurationTest, ZeroFromEnvironmentStaysZero) {
+TEST_F(ClientConfigurationTest, ZeroFromEnvironmentTakesTheDefault) {
   WriteConfigFile(R"({"ping_timeout": 0})");
   ::setenv("ZVA_API_TIMEOUT_DEADLINE", "0", 1);
   ClientLibraryConfig c = Load();
-  EXPECT_EQ(c.ping_timeout(), 0);
-  EXPECT_EQ(c.infer_timeout(), 0);
+  EXPECT_EQ(c.ping_timeout(), 2000);
+  EXPECT_EQ(c.infer_timeout(), 30000);
   EXPECT_EQ(c.connect_timeout(), 5000);
 }
 
