@@ -605,7 +605,8 @@ Core::HttpAnswer Core::AnswerMetadata(const std::string& path) {
   }
 
   auto it = metadata_overrides_.find(path);
-  if (it != metadata_overrides_.end()) {
+  if (it != metadata_overrides_.end() &&
+      metadata_requests_[path] > it->second.after_requests) {
     const MetadataOverride o = it->second;
     if (o.status) answer.status = *o.status;
     if (o.body) answer.body = *o.body;

@@ -158,6 +158,20 @@ bool ApplyFaultPlan(Simulator* sim, const std::string& text,
       }
       actions.push_back(
           [=] { sim->RestartAsync(std::chrono::milliseconds(ms)); });
+    } else if (command == "metadata") {
+      std::string path, after_text, status_text, body;
+      long after = 0;
+      long status = 0;
+      if (!(words >> path >> after_text >> status_text) || path[0] != '/' ||
+          !ParseInt(after_text, 1000000000, &after) ||
+          !ParseInt(status_text, 599, &status) || status < 100) {
+        return bad("expected: metadata <path> <after> <status> [<body>]");
+      }
+      MetadataOverride o;
+      o.status = static_cast<int>(status);
+      if (std::getline(words >> std::ws, body)) o.body = body;
+      o.after_requests = static_cast<size_t>(after);
+      actions.push_back([=] { sim->SetMetadataOverride(path, o); });
     } else {
       return bad("unknown command " + command);
     }

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <sstream>
 
+#include "zvl_device_health.h"
 #include "zvl_object.h"
 #include "zvl_util.h"
 
@@ -31,7 +32,7 @@ void UpdateDeviceMetadataWithHealthStatus(std::ostream& os,
                                           const HealthProbe& probe) {
   for (size_t i = 0; i < devices.size(); ++i) {
     try {
-      devices[i].SetHealthStatus(probe(i));
+      devices[i].SetHealthStatus(probe(devices[i].GetId()));
     } catch (const UnsupportedPingResponseException& e) {
       os << "ERROR: unexpected response " << e.GetStatus() << " from device "
          << i << "\n";
@@ -41,8 +42,10 @@ void UpdateDeviceMetadataWithHealthStatus(std::ostream& os,
 
 void UpdateDeviceMetadataWithHealthStatus(
     std::ostream& os, std::vector<DeviceMetadata>& devices) {
+  // The records may come from a discovery run other than the list's, which
+  // may number the devices otherwise: each is pinged through its identifier.
   UpdateDeviceMetadataWithHealthStatus(os, devices,
-                                       &GetDeviceHealthStatusString);
+                                       &GetAcceleratorHealthStatusString);
 }
 
 std::string GetCurrentTimeString() {

@@ -18,9 +18,10 @@ namespace zva {
 // The command `zv` knows.
 inline constexpr char kDescribeAcceleratorsCommand[] = "describe-accelerators";
 
-// Names the health of the device at an index; may throw
+// Names the health of the device with an accelerator identifier; may throw
 // UnsupportedPingResponseException.
-using HealthProbe = std::function<std::string(unsigned long device_index)>;
+using HealthProbe =
+    std::function<std::string(const std::string& accelerator_id)>;
 
 // UpdateDeviceMetadataWithHealthStatus with the ping replaced by `probe`.
 void UpdateDeviceMetadataWithHealthStatus(std::ostream& os,

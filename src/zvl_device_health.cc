@@ -3,7 +3,10 @@
 #include <limits>
 #include <map>
 
+#include "log_stream.h"
+#include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
+#include "zvl_factory.h"
 
 namespace zva {
 
@@ -29,6 +32,21 @@ std::string GetDeviceHealthStatusString(unsigned long device_index) {
   }
   return HealthStatusToString(
       PingDevice(static_cast<unsigned int>(device_index)));
+}
+
+std::string GetAcceleratorHealthStatusString(
+    const std::string& accelerator_id) {
+  const auto& list = SingletonAllAccelerators(nullptr);
+  const size_t position = PositionOfAccelerator(list, accelerator_id);
+  if (position == list.size()) {
+    logger::CLogger log;
+    log << "Accelerator " << accelerator_id
+        << " is not in the accelerator list.\n"
+        << logger::INFO;
+    return HealthStatusToString(kHealthNotReachable);
+  }
+  // The position is that of a list entry, so it fits PingDevice's index.
+  return GetDeviceHealthStatusString(position);
 }
 
 }  // namespace zva

@@ -5,6 +5,7 @@
 
 #include "log_stream.h"
 #include "zvl_accelerator.h"
+#include "zvl_device_metadata.h"
 #include "zvl_device_metadata_registry.h"
 #include "zvl_discovery.h"
 
@@ -35,6 +36,20 @@ std::shared_ptr<AcceleratorInterface> EntryAt(
 }
 
 }  // namespace
+
+size_t PositionOfAccelerator(
+    const std::vector<std::shared_ptr<AcceleratorInterface>>& list,
+    const std::string& id) {
+  std::lock_guard<std::mutex> lock(AcceleratorListMutex());
+  for (size_t position = 0; position < list.size(); ++position) {
+    // Entries that ZVLShutdown emptied are null and name nothing.
+    const auto& entry = list[position];
+    if (entry != nullptr && GetAcceleratorId(entry.get()) == id) {
+      return position;
+    }
+  }
+  return list.size();
+}
 
 std::mutex& AcceleratorListMutex() {
   static std::mutex* mtx_list = new std::mutex;
@@ -99,23 +114,28 @@ std::shared_ptr<AcceleratorInterface> GetAcceleratorByZvaId(
   log << "[GetAcceleratorByZvaId] Getting accelerator by ZVA ID \n"
       << logger::INFO;
   auto& list = SingletonAllAccelerators(endpoint);
+  int code = kDeviceIdNotFound;
   try {
     static const DeviceMetadataRegistry device_metadata_registry =
         GetDeviceMetadataRegistry(endpoint);
-    unsigned long ordinal = device_metadata_registry.DeviceIdToOrdinal(id);
-    // The registry comes from a discovery run of its own; an ordinal it
-    // knows may lie beyond the list.
-    return EntryAt(list, ordinal);
-  } catch (int code) {
-    if (code == 1048) {
-      log << "[GetAcceleratorByZvaId] no device found for ZVA ID: " << id
-          << " \n"
-          << logger::ERROR;
-    } else {
-      log << "[GetAcceleratorByZvaId] Unexpected failure status: " << code
-          << " while getting accelerator for ZVA ID: " << id << " \n"
-          << logger::ERROR;
-    }
+    const DeviceMetadata& device =
+        device_metadata_registry.GetDeviceMetadataById(id);
+    // The registry comes from a discovery run of its own and may number the
+    // devices otherwise than the list: only the identifier names the
+    // accelerator.
+    auto accelerator =
+        EntryAt(list, PositionOfAccelerator(list, device.GetId()));
+    if (accelerator != nullptr) return accelerator;
+  } catch (int thrown) {
+    code = thrown;
+  }
+  if (code == kDeviceIdNotFound) {
+    log << "[GetAcceleratorByZvaId] no device found for ZVA ID: " << id << " \n"
+        << logger::ERROR;
+  } else {
+    log << "[GetAcceleratorByZvaId] Unexpected failure status: " << code
+        << " while getting accelerator for ZVA ID: " << id << " \n"
+        << logger::ERROR;
   }
   return nullptr;
 }
@@ -128,24 +148,30 @@ std::shared_ptr<AcceleratorInterface> GetAcceleratorByDeviceName(
          "\n"
       << logger::INFO;
   auto& list = SingletonAllAccelerators(endpoint);
+  int code = kDeviceNameNotFound;
   try {
     static const DeviceMetadataRegistry device_metadata_registry =
         GetDeviceMetadataRegistry(endpoint);
-    unsigned long ordinal =
-        device_metadata_registry.DeviceNameToOrdinal(device_name);
-    return EntryAt(list, ordinal);
-  } catch (int code) {
-    if (code == 1049) {
-      log << "[GetAcceleratorByDeviceName] no device found for ZVA device "
-             "name: "
-          << device_name << " \n"
-          << logger::ERROR;
-    } else {
-      log << "[GetAcceleratorByDeviceName] Unexpected failure status: " << code
-          << " while getting accelerator for ZVA device name: " << device_name
-          << " \n"
-          << logger::ERROR;
-    }
+    // The name leads to a record, the record's identifier to the list's
+    // accelerator, whatever ordinal the registry gave the record.
+    const DeviceMetadata& device =
+        device_metadata_registry.GetDeviceMetadataByDeviceName(device_name);
+    auto accelerator =
+        EntryAt(list, PositionOfAccelerator(list, device.GetId()));
+    if (accelerator != nullptr) return accelerator;
+  } catch (int thrown) {
+    code = thrown;
+  }
+  if (code == kDeviceNameNotFound) {
+    log << "[GetAcceleratorByDeviceName] no device found for ZVA device "
+           "name: "
+        << device_name << " \n"
+        << logger::ERROR;
+  } else {
+    log << "[GetAcceleratorByDeviceName] Unexpected failure status: " << code
+        << " while getting accelerator for ZVA device name: " << device_name
+        << " \n"
+        << logger::ERROR;
   }
   return nullptr;
 }

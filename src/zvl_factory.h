@@ -1,8 +1,10 @@
 #ifndef ZVA_ZVL_FACTORY_H_
 #define ZVA_ZVL_FACTORY_H_
 
+#include <cstddef>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "zva/zva_accelerator.h"
@@ -18,6 +20,15 @@ class Accelerator;
 // release (see Accelerator). Thread-safe.
 std::vector<std::shared_ptr<AcceleratorInterface>> GetAllAcceleratorsInternal(
     const char* endpoint);
+
+// The position in `list` of the accelerator whose identifier is `id`, or
+// `list.size()` when there is none. The process-wide list is the one
+// authority on which accelerator is which: what another discovery run reports
+// about a device leads to an accelerator only through the device's
+// identifier, never through that run's ordinal. Takes AcceleratorListMutex.
+size_t PositionOfAccelerator(
+    const std::vector<std::shared_ptr<AcceleratorInterface>>& list,
+    const std::string& id);
 
 // Guards the entries of the process-wide list against ZVLShutdown emptying
 // them while another thread copies one.

@@ -101,9 +101,12 @@ int main(int argc, const char** argv) {
   std::ostream& messages = json ? std::cerr : std::cout;
 
   ZVLInit(nullptr);
+  // The records come from a discovery run of their own: when it failed or
+  // found nothing, there is nothing true to print. Their health is that of
+  // the list's accelerator with the same identifier.
   std::vector<zva::DeviceMetadata> devices = zva::GetAcceleratorsMetadata();
   unsigned int count = 0;
-  if (GetDeviceCount(&count) < 0) {
+  if (GetDeviceCount(&count) < 0 || devices.empty()) {
     zva::PrintError(messages, "ERROR: Device detection failed.");
     ZVLShutdown();
     return 1;

@@ -48,9 +48,14 @@ ZVA_EXPORT void PrintUsageString(std::ostream& os);
 // Writes the client version line, then `message` on a line of its own.
 ZVA_EXPORT void PrintError(std::ostream& os, const std::string& message);
 
-// Sets the health status of every record to that of the device at the same
-// position. A device whose ping has no name keeps its status; a line
-// "ERROR: unexpected response <value> from device <i>" goes to `os`.
+// Sets the health status of every record to that of the accelerator of the
+// process-wide list with the record's identifier. The records may come from
+// a discovery run other than the list's (GetAcceleratorsMetadata), so the
+// identifier, not the position, says which accelerator to ping; a record
+// whose identifier the list lacks is "not reachable". A device whose ping
+// has no name keeps its status; a line
+// "ERROR: unexpected response <value> from device <i>" goes to `os`, where
+// <i> is the record's position in `devices`.
 ZVA_EXPORT void UpdateDeviceMetadataWithHealthStatus(
     std::ostream& os, std::vector<DeviceMetadata>& devices);
 

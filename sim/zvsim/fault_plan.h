@@ -17,6 +17,11 @@
 //   drop-sessions
 //   forget-models
 //   restart <downtime milliseconds>   (runs in the background)
+//   metadata <path> <after> <status> [<body...>]
+//       answer the metadata request <path> (e.g.
+//       /latest/meta-data/zorvel/associations/) with HTTP <status> and, when
+//       given, the rest of the line as body, from the request after the
+//       first <after> ones on
 //   clear                             (pending failures and delays)
 
 #include <string>

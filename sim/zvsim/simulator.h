@@ -169,6 +169,10 @@ struct MetadataOverride {
   std::optional<int> status;
   std::optional<std::string> body;
   std::chrono::milliseconds delay{0};
+  // Requests of the path answered normally before the override applies, so
+  // that a later discovery run sees something else than an earlier one.
+  // Counted since the simulator started. Default: 0 (every request).
+  size_t after_requests = 0;
 };
 
 // The simulator. Thread-safe: every method may be called from any thread,

@@ -467,17 +467,18 @@ struct HealthCase {
   std::string health_out;
 };
 
+// A fault plan line: every call to the accelerator `id` fails the way a
+// proxy that cannot reach it answers.
+std::string Unreachable(const std::string& id) {
+  return "fail * 1000 UNAVAILABLE " + id + " 14 accelerator unreachable\n";
+}
+
 TEST_F(ToolsTest, HealthOfEveryDeviceMixture) {
-  // Every call to an unreachable accelerator fails the way a proxy that
-  // cannot reach it answers.
-  auto unreachable = [](const std::string& id) {
-    return "fail * 1000 UNAVAILABLE " + id + " 14 accelerator unreachable\n";
-  };
   auto unhealthy = [](const std::string& id) {
     return "unhealthy " + id + "\n";
   };
   const std::vector<HealthCase> cases = {
-      {"device 0 not reachable, device 1 healthy", unreachable(kId0),
+      {"device 0 not reachable, device 1 healthy", Unreachable(kId0),
        "not reachable", "healthy",
        "Device 0: not reachable\nDevice 1: healthy\n"},
       {"device 0 healthy, device 1 unhealthy", unhealthy(kId1), "healthy",
@@ -485,7 +486,7 @@ TEST_F(ToolsTest, HealthOfEveryDeviceMixture) {
        std::string(kVersionLine) + "Device 0: healthy\nDevice 1: unhealthy\n"},
       {"device 0 unhealthy, device 1 healthy", unhealthy(kId0), "unhealthy",
        "healthy", "Device 0: unhealthy\nDevice 1: healthy\n"},
-      {"device 0 healthy, device 1 not reachable", unreachable(kId1), "healthy",
+      {"device 0 healthy, device 1 not reachable", Unreachable(kId1), "healthy",
        "not reachable",
        std::string(kVersionLine) +
            "Device 0: healthy\nDevice 1: not reachable\n"},
@@ -506,6 +507,45 @@ TEST_F(ToolsTest, HealthOfEveryDeviceMixture) {
     Result json = Zv({"describe-accelerators", "--json"});
     EXPECT_EQ(json.code, 0) << json.err;
     EXPECT_EQ(MaskTime(json.out), JsonDescription(c.status0, c.status1));
+    EXPECT_EQ(sim_->Stop(), 0);
+    sim_.reset();
+  }
+}
+
+// ---- zv's second discovery ------------------------------------------------
+
+struct SecondDiscoveryCase {
+  const char* name;
+  std::string fault_plan;
+  int code;
+  std::string out;
+};
+
+TEST_F(ToolsTest, DescribeWhenTheSecondDiscoveryFailsOrDisagrees) {
+  // zv pings the accelerator list but prints the records of a discovery run
+  // of its own; from that run's request on, the associations list changes.
+  const std::string second_list =
+      "metadata /latest/meta-data/zorvel/associations/ 1 ";
+  const std::string device1_alone =
+      "ZV Client Version: 1.5.3\nTime: <time>\nAttached accelerators: 1\n"
+      "Device 0:\n\tType: zva2.large\n\tId: " +
+      std::string(kId1) + "\n\tStatus: ";
+  const std::vector<SecondDiscoveryCase> cases = {
+      {"second discovery fails", second_list + "500\n", 1,
+       std::string(kVersionLine) + kDetectionFailed},
+      {"second sees device 1 only, device 0 unreachable",
+       second_list + "200 " + kId1 + "\n" + Unreachable(kId0), 0,
+       device1_alone + "healthy\n"},
+      {"second sees device 1 only, device 1 unreachable",
+       second_list + "200 " + kId1 + "\n" + Unreachable(kId1), 0,
+       device1_alone + "not reachable\n"},
+  };
+  for (const SecondDiscoveryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartSimulator(c.fault_plan);
+    Result r = Zv({"describe-accelerators"});
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_EQ(MaskTime(r.out), c.out);
     EXPECT_EQ(sim_->Stop(), 0);
     sim_.reset();
   }

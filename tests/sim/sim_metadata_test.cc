@@ -122,6 +122,11 @@ TEST_F(MetadataTest, OverridesReplaceStatusBodyAndDelay) {
   EXPECT_EQ(Get(kIdentity), std::make_pair(200, std::string("not json")));
   sim_->SetMetadataOverride("/new/path", {201, "made up", milliseconds(20)});
   EXPECT_EQ(Get("/new/path"), std::make_pair(201, std::string("made up")));
+  // One that waits for a request answered normally, as a second discovery
+  // run's would be.
+  sim_->SetMetadataOverride("/later", {201, "later", {}, 1});
+  EXPECT_EQ(Get("/later").first, 404);
+  EXPECT_EQ(Get("/later"), std::make_pair(201, std::string("later")));
   sim_->ClearMetadataOverrides();
   EXPECT_EQ(Get(kVmList).first, 200);
   EXPECT_EQ(Get("/new/path").first, 404);

@@ -489,6 +489,7 @@ TEST_F(ModelsTest, FaultPlanText) {
       {"delay Ping soon *", "line 1: bad delay soon"},
       {"restart", "line 1: expected: restart"},
       {"drop-sessions now", "line 1: drop-sessions takes no arguments"},
+      {"metadata /x 0 99", "line 1: expected: metadata"},
       {"explode", "line 1: unknown command explode"},
   };
   for (const auto& [text, expected] : bad) {

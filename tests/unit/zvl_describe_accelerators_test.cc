@@ -63,11 +63,12 @@ TEST(HealthStatusTest, IndexPastTheListIsNotReachable) {
   std::filesystem::remove_all(home);
 }
 
-TEST(UpdateHealthTest, SetsEveryRecordFromItsPosition) {
+TEST(UpdateHealthTest, SetsEveryRecordFromItsIdentifier) {
   std::vector<DeviceMetadata> devices = TwoDevices();
   std::ostringstream os;
-  UpdateDeviceMetadataWithHealthStatus(os, devices, [](unsigned long i) {
-    return i == 0 ? std::string("unhealthy") : std::string("healthy");
+  UpdateDeviceMetadataWithHealthStatus(os, devices, [](const std::string& id) {
+    return id == "zva-0123456789abcdef0" ? std::string("unhealthy")
+                                         : std::string("healthy");
   });
   EXPECT_EQ(devices[0].GetHealthStatus(), "unhealthy");
   EXPECT_EQ(devices[1].GetHealthStatus(), "healthy");
@@ -79,8 +80,8 @@ TEST(UpdateHealthTest, UnnamedPingResultKeepsStatusAndReportsDevice) {
                                          Device("b", "zva1.large", "unknown"),
                                          Device("c", "zva1.large", "unknown")};
   std::ostringstream os;
-  UpdateDeviceMetadataWithHealthStatus(os, devices, [](unsigned long i) {
-    if (i == 1) throw UnsupportedPingResponseException(7);
+  UpdateDeviceMetadataWithHealthStatus(os, devices, [](const std::string& id) {
+    if (id == "b") throw UnsupportedPingResponseException(7);
     return HealthStatusToString(0);
   });
   EXPECT_EQ(os.str(), "ERROR: unexpected response 7 from device 1\n");
