@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test three times:
-# plain, under AddressSanitizer + UndefinedBehaviorSanitizer, and the
-# threaded tests under ThreadSanitizer. Exits non-zero on any failure.
+# plain (followed by a short chaos soak on that build), under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded tests
+# under ThreadSanitizer. Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -31,6 +32,8 @@ run() {  # run <name> <ctest args...>
 
 cmake_args=()
 run plain
+echo "=== soak: 30 s of checked inferences while faults rotate"
+SOAK_BUILD_DIR=build/plain bash scripts/soak.sh 30 8
 cmake_args=(-DZV_SANITIZE=address)
 run asan
 cmake_args=(-DZV_SANITIZE=thread)

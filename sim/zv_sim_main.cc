@@ -325,6 +325,9 @@ int main(int argc, char** argv) {
     return usage_error("--access-key-id and --secret-access-key go together");
   }
 
+  // Nothing in this program reads the journal's request copies, and with
+  // large tensors they would hold gigabytes after a long run.
+  options.journal_requests = false;
   zvsim::Simulator sim(options);
   if (verbose) {
     sim.SetCallObserver([](const zvsim::CallRecord& call) {
