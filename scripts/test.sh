@@ -33,7 +33,9 @@ run() {  # run <name> <ctest args...>
 cmake_args=()
 run plain
 echo "=== soak: 30 s of checked inferences while faults rotate"
-SOAK_BUILD_DIR=build/plain bash scripts/soak.sh 30 8
+# Well below what the library achieves (no call lost to a session drop),
+# far above what a library that does not repair sessions at once gets.
+SOAK_BUILD_DIR=build/plain bash scripts/soak.sh 30 8 --min-success 0.99
 cmake_args=(-DZV_SANITIZE=address)
 run asan
 cmake_args=(-DZV_SANITIZE=thread)

@@ -109,6 +109,13 @@ Accelerator::Accelerator(const std::string& endpoint, const std::string& region,
   grpc::ChannelArguments arguments;
   arguments.SetMaxReceiveMessageSize(
       client_config_.GetConfigProto().max_receive_message_size());
+  // gRPC waits a second before its first reconnect and up to two minutes
+  // later on; callers wait for the session meanwhile. A restarted proxy is
+  // found again within a tenth of a second, and a long outage is retried at
+  // least every ten seconds.
+  arguments.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 100);
+  arguments.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, 100);
+  arguments.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 10000);
 
   std::shared_ptr<grpc::Channel> channel;
   // Only the variable's presence counts, so an empty value disables TLS too.
