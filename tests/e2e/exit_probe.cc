@@ -24,6 +24,11 @@
 #include "zvl_factory.h"
 #include "zvsim/simulator.h"
 
+// Never deleted; external linkage keeps the store from being optimised away,
+// so the holder stays reachable (a leak checker would otherwise report the
+// probe's own leak, not the library's).
+std::shared_ptr<zva::AcceleratorInterface>* g_leaked_holder = nullptr;
+
 namespace {
 
 std::shared_ptr<zva::AcceleratorInterface> g_holder;
@@ -79,9 +84,8 @@ int main(int argc, char** argv) {
     g_holder = std::move(accelerator);
     if (mode == "global-shutdown") ZVLShutdown();
   } else if (mode == "leaked") {
-    static auto* leaked =
+    g_leaked_holder =
         new std::shared_ptr<zva::AcceleratorInterface>(std::move(accelerator));
-    (void)leaked;
   } else if (mode == "list") {
     accelerator.reset();
   } else {
