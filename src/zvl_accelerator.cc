@@ -20,7 +20,10 @@ using logger::CLogger;
 
 std::mutex mtx_init_and_shutdown;
 
-std::map<grpc::Channel*, Accelerator*> Accelerator::s_channel_to_accel_map_;
+// Never destroyed: an accelerator released during static destruction (a
+// holder at namespace scope) still finds its entry.
+std::map<grpc::Channel*, Accelerator*>& Accelerator::s_channel_to_accel_map_ =
+    *new std::map<grpc::Channel*, Accelerator*>;
 std::mutex Accelerator::mtx_s_channel_to_accel_map_;
 
 namespace {
@@ -166,8 +169,7 @@ void Accelerator::ReleaseAllAtExitHook() {
   for (Accelerator* accelerator : Live()) accelerator->Release();
 }
 
-void Accelerator::ReportSessionTrouble(uint64_t generation,
-                                       bool session_lost) {
+void Accelerator::ReportSessionTrouble(uint64_t generation, bool session_lost) {
   if (session_lost) session_context_.Invalidate(generation);
   health_check_.RequestCheck();
 }
@@ -481,7 +483,8 @@ void Accelerator::KickOffKeepAliveThread(const Versions& versions,
   }
   // The thread keeps its own copy of the name: the caller's text need not
   // outlive it.
-  switch (health_check_.Start(versions, framework != nullptr ? framework : "")) {
+  switch (
+      health_check_.Start(versions, framework != nullptr ? framework : "")) {
     case HealthCheck::StartResult::kStarted:
       return;
     case HealthCheck::StartResult::kAlreadyRunning:

@@ -228,7 +228,7 @@ class Accelerator : public AcceleratorInterface {
   HealthCheck health_check_;
 
   // The process-wide channel table; owns neither side.
-  static std::map<grpc::Channel*, Accelerator*> s_channel_to_accel_map_;
+  static std::map<grpc::Channel*, Accelerator*>& s_channel_to_accel_map_;
   static std::mutex mtx_s_channel_to_accel_map_;
 };
 

@@ -5,9 +5,9 @@
 #include "log_stream.h"
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
+#include "zvl_accelerator.h"
 #include "zvl_device_metadata_registry.h"
 #include "zvl_discovery.h"
-#include "zvl_accelerator.h"
 #include "zvl_factory.h"
 
 using zva::logger::CLogger;

@@ -118,22 +118,22 @@ void ClientConfiguration::CheckValues() {
   constexpr int32_t kLargest = INT32_MAX / 2 - 50;
   CLogger log;
   auto check = [&](const char* key, int32_t value, int32_t limit,
-                   int32_t default_value, void (ClientLibraryConfig::*set)(
-                                              int32_t)) {
+                   int32_t default_value,
+                   void (ClientLibraryConfig::*set)(int32_t)) {
     if (value > 0 && value <= limit) return;
     log << "Invalid configuration value " << value << " for " << key
         << "; using the default " << default_value << "\n"
         << logger::WARNING;
     (config_.*set)(default_value);
   };
-#define ZV_CONFIG_CHECK(name, default_value)                              \
-  if (std::string_view(#name) == "max_receive_message_size") {            \
-    check(#name, config_.name(), INT32_MAX, default_value,                \
-          &ClientLibraryConfig::set_##name);                              \
-  } else if (std::string_view(#name) !=                                   \
-             "operator_whitelist_override_version") {                     \
-    check(#name, config_.name(), kLargest, default_value,                 \
-          &ClientLibraryConfig::set_##name);                              \
+#define ZV_CONFIG_CHECK(name, default_value)                   \
+  if (std::string_view(#name) == "max_receive_message_size") { \
+    check(#name, config_.name(), INT32_MAX, default_value,     \
+          &ClientLibraryConfig::set_##name);                   \
+  } else if (std::string_view(#name) !=                        \
+             "operator_whitelist_override_version") {          \
+    check(#name, config_.name(), kLargest, default_value,      \
+          &ClientLibraryConfig::set_##name);                   \
   }
   ZV_CLIENT_CONFIG_FIELDS(ZV_CONFIG_CHECK)
 #undef ZV_CONFIG_CHECK

@@ -38,7 +38,8 @@ HealthCheck::CallScope::~CallScope() {
   if (it != calls.end()) calls.erase(it);
 }
 
-HealthCheck::HealthCheck(Accelerator* accelerator) : accelerator_(accelerator) {}
+HealthCheck::HealthCheck(Accelerator* accelerator)
+    : accelerator_(accelerator) {}
 
 HealthCheck::~HealthCheck() { Stop(); }
 
@@ -96,8 +97,8 @@ bool HealthCheck::WaitForStateChange(
     const auto period = std::min<std::chrono::steady_clock::duration>(
         deadline - now, kStatePeriod);
     if (period.count() > 0 &&
-        channel->WaitForStateChange(from,
-                                    std::chrono::system_clock::now() + period)) {
+        channel->WaitForStateChange(
+            from, std::chrono::system_clock::now() + period)) {
       return true;
     }
     if (quit_ || (check_wakes && check_requested_) ||
@@ -232,12 +233,11 @@ void HealthCheck::Run(const Versions& versions, const char* framework) {
       if (checking) context.SetSessionAndNotifyAll(session_id_);
 
       std::shared_ptr<grpc::Channel> channel = accelerator_->GetChannel();
-      bool changed = channel == nullptr ||
-                     channel->GetState(false) != GRPC_CHANNEL_READY ||
-                     WaitForStateChange(channel, GRPC_CHANNEL_READY,
-                                        std::chrono::steady_clock::now() +
-                                            interval,
-                                        true);
+      bool changed =
+          channel == nullptr ||
+          channel->GetState(false) != GRPC_CHANNEL_READY ||
+          WaitForStateChange(channel, GRPC_CHANNEL_READY,
+                             std::chrono::steady_clock::now() + interval, true);
       if (changed) {
         context.SetUnReady();
         throw TCP_CONNECT_NEEDED;

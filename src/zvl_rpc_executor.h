@@ -189,11 +189,12 @@ class RPCExecutor {
     logger_ << "[Execution Engine] waiting to get application context for "
             << method_name_ << "\n"
             << zva::logger::INFO;
-    const int wait_ms = std::min(
-        accelerator_->GetClientConfig().max_wait_for_server_timeout(),
-        std::max(RemainingMs(), 0));
-    zva::SessionContext::Session session = accelerator_->session_context_.WaitNewer(
-        std::chrono::milliseconds(wait_ms), after);
+    const int wait_ms =
+        std::min(accelerator_->GetClientConfig().max_wait_for_server_timeout(),
+                 std::max(RemainingMs(), 0));
+    zva::SessionContext::Session session =
+        accelerator_->session_context_.WaitNewer(
+            std::chrono::milliseconds(wait_ms), after);
     session_id_ = std::move(session.id);
     generation_ = session.generation;
     if (!session_id_.empty()) {

@@ -168,8 +168,8 @@ int Accelerator::DestroySession() {
                               kStoppingDestroyTimeoutMs)
                    : GetClientConfig().destroy_session_timeout();
   std::string request_id = util::FillContext(&context, this, timeout);
-  log << "[Health check] Destroying application context: " << health_check_.session_id()
-      << "\n"
+  log << "[Health check] Destroying application context: "
+      << health_check_.session_id() << "\n"
       << logger::INFO;
   zva::rpc::DestroySessionResponse response;
   grpc::Status status;

@@ -28,9 +28,8 @@ TEST(CApiShutdownTest, ShutdownStopsEveryAcceleratorWithoutWaitingItsCall) {
   std::vector<zva::Accelerator*> accelerators;
   for (const auto& entry : zva::SingletonAllAccelerators()) {
     accelerators.push_back(zva::AsAccelerator(entry.get()));
-    ASSERT_EQ(zva::KickOffKeepAliveThread(entry.get(), zva::Versions(),
-                                          "mxnet"),
-              0);
+    ASSERT_EQ(
+        zva::KickOffKeepAliveThread(entry.get(), zva::Versions(), "mxnet"), 0);
   }
   ASSERT_EQ(accelerators.size(), 2u);
   ASSERT_TRUE(h.sim().WaitForDelayedCalls("InitSession", 2, kPatience));

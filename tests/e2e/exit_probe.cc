@@ -9,14 +9,14 @@
 // Exits 0 when all went well up to the return from main; anything else (a
 // signal, a sanitizer report) is what the tests look for.
 
-#include <stdlib.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+
+#include <stdlib.h>
 
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
@@ -51,7 +51,8 @@ int Fail(const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) return Fail("usage: zv_exit_probe global|global-shutdown|leaked|list");
+  if (argc != 2)
+    return Fail("usage: zv_exit_probe global|global-shutdown|leaked|list");
   const std::string mode = argv[1];
 
   char pattern[] = "/tmp/zv-exit-probe-XXXXXX";

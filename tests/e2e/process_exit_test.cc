@@ -1,12 +1,11 @@
 // A process that ends while a health-check thread runs: whatever holds the
 // accelerator, it exits 0, without a signal and without a sanitizer report.
 
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <string>
 
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 extern char** environ;
 

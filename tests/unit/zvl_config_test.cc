@@ -168,8 +168,8 @@ TEST_F(ClientConfigurationTest, UnusableValuesFallBackToDefaultsWithAWarning) {
        &ClientLibraryConfig::initial_exponential_backoff_time, 25},
       {R"({"post_graph_stats_timeout": -5})", "post_graph_stats_timeout", "-5",
        &ClientLibraryConfig::post_graph_stats_timeout, 5000},
-      {R"({"max_receive_message_size": -1})", "max_receive_message_size",
-       "-1", &ClientLibraryConfig::max_receive_message_size, 2147483647},
+      {R"({"max_receive_message_size": -1})", "max_receive_message_size", "-1",
+       &ClientLibraryConfig::max_receive_message_size, 2147483647},
   };
   for (const Case& c : cases) {
     WriteConfigFile(c.file);
