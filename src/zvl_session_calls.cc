@@ -17,18 +17,20 @@ using logger::CLogger;
 
 namespace {
 
-// The failure status and text of a failed session call.
-struct Failure {
-  ZvaRpcStatus status;
-  std::string text;
-};
-
-Failure MakeFailure(const grpc::Status& status, const std::string& request_id,
-                    const std::string& accelerator_id) {
+// Records a failed session call as the last session error, logs it as
+// "<label> Failed - " with its text, and throws the state it calls for.
+[[noreturn]] void ThrowSessionFailure(SessionContext* context, CLogger* log,
+                                      const char* label,
+                                      const grpc::Status& status,
+                                      const std::string& request_id,
+                                      const std::string& accelerator_id) {
   ZvaRpcStatus record(status, request_id, 1);
-  std::string text =
-      util::GenerateLastErrorMessage(record, request_id, accelerator_id);
-  return Failure{record, text};
+  *log << "[Health check] " << label << " Failed - "
+       << util::GenerateLastErrorMessage(record, request_id, accelerator_id)
+       << logger::WARNING;
+  context->SetLastSessionError(record);
+  ErrorHandler::ThrowRPCStateException(record);
+  throw RETRYABLE_ERROR;  // not reached: the classification always throws
 }
 
 }  // namespace
@@ -66,11 +68,8 @@ int Accelerator::Handshake(const Versions& versions, const char* framework) {
   }
   if (!status.ok()) {
     session_context_.SetUnReady();
-    Failure failure = MakeFailure(status, request_id, accelerator_id_);
-    log << "[Health check] Handshake Failed - " << failure.text
-        << logger::WARNING;
-    session_context_.SetLastSessionError(failure.status);
-    ErrorHandler::ThrowRPCStateException(failure.status);
+    ThrowSessionFailure(&session_context_, &log, "Handshake", status,
+                        request_id, accelerator_id_);
   }
   health_check_.session_id() = response.session().session_id();
   session_context_.SetSessionAndNotifyAll(health_check_.session_id());
@@ -109,12 +108,8 @@ int Accelerator::ReconnectSession() {
     return 0;
   }
   session_context_.SetUnReady();
-  Failure failure = MakeFailure(status, request_id, accelerator_id_);
-  log << "[Health check] Reconnect Failed - " << failure.text
-      << logger::WARNING;
-  session_context_.SetLastSessionError(failure.status);
-  ErrorHandler::ThrowRPCStateException(failure.status);
-  return 1;  // not reached: the classification always throws
+  ThrowSessionFailure(&session_context_, &log, "Reconnect", status, request_id,
+                      accelerator_id_);
 }
 
 int Accelerator::KeepAliveSession() {
@@ -142,12 +137,8 @@ int Accelerator::KeepAliveSession() {
     log << "[Health check] KeepAlive returned ok.\n" << logger::DEBUG;
     return 0;
   }
-  Failure failure = MakeFailure(status, request_id, accelerator_id_);
-  log << "[Health check] KeepAlive Failed - " << failure.text
-      << logger::WARNING;
-  session_context_.SetLastSessionError(failure.status);
-  ErrorHandler::ThrowRPCStateException(failure.status);
-  return 1;  // not reached: the classification always throws
+  ThrowSessionFailure(&session_context_, &log, "KeepAlive", status, request_id,
+                      accelerator_id_);
 }
 
 int Accelerator::DestroySession() {

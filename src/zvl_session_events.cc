@@ -46,26 +46,24 @@ void SessionContext::SetSessionAndNotifyAll(std::string id) {
 void SessionContext::SetUnReady() {
   if (!is_ready_.load()) return;
   std::lock_guard<std::mutex> lock(mtx_);
-  if (!is_ready_) return;
-  CLogger log;
-  log << "[ApplicationContext] setting application context ready to false, "
-         "application context ID is : "
-      << session_id_ << "\n"
-      << logger::WARNING;
-  is_ready_ = false;
+  if (is_ready_) SetUnReadyLocked();
 }
 
 bool SessionContext::Invalidate(uint64_t generation) {
   if (!is_ready_.load()) return false;
   std::lock_guard<std::mutex> lock(mtx_);
   if (!is_ready_ || generation_ != generation) return false;
+  SetUnReadyLocked();
+  return true;
+}
+
+void SessionContext::SetUnReadyLocked() {
   CLogger log;
   log << "[ApplicationContext] setting application context ready to false, "
          "application context ID is : "
       << session_id_ << "\n"
       << logger::WARNING;
   is_ready_ = false;
-  return true;
 }
 
 void SessionContext::Close(bool for_good) {

@@ -87,6 +87,9 @@ class SessionContext {
   uint64_t Generation();
 
  private:
+  // Logs and clears is_ready_; mtx_ held, the session ready.
+  void SetUnReadyLocked();
+
   // State below is protected by mtx_; is_ready_ and closed_ are atomic as
   // well so that they may be tested before taking the lock.
   std::mutex mtx_;
