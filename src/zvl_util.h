@@ -18,8 +18,9 @@ class Message;
 
 namespace zva {
 
-// Client status code -> description. Built during static initialisation and
-// read-only afterwards; safe to read from any thread.
+// Client status code -> description, for every code the library returns.
+// Built during static initialisation and read-only afterwards; safe to read
+// from any thread.
 extern const std::map<int, std::string> errorDescriptions;
 
 // The description of a code the catalogue lacks.
