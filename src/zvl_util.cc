@@ -122,7 +122,8 @@ void SetLastError(std::string message) { LastError().swap(message); }
 std::string GenerateLastErrorMessage(ZvaRpcStatus status,
                                      std::string request_id,
                                      std::string accelerator_id) {
-  const int client = status.GetZVLStatusCode();
+  // The code the caller is given, so that text and result agree.
+  const int client = status.GetFailureCode();
   std::string description = GetErrorDescription(client);
   if (description.empty()) description = status.GetErrorMessage();
 

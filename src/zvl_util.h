@@ -44,9 +44,9 @@ std::string& LastError();
 void SetLastError(std::string message);
 
 // The five-line last-error text of a failed call: the service, transport and
-// client codes, the description (the service's own message when the
-// catalogue's is empty), the request and accelerator identifiers, and the
-// client version. Ends with a newline.
+// client codes (the client code being status.GetFailureCode()), the description
+// (the service's own message when the catalogue's is empty), the request and
+// accelerator identifiers, and the client version. Ends with a newline.
 std::string GenerateLastErrorMessage(ZvaRpcStatus status,
                                      std::string request_id,
                                      std::string accelerator_id);

@@ -100,6 +100,27 @@ TEST_F(PytorchAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
   EXPECT_EQ(log.Count("[PROFILE]"), 0u);
 }
 
+// A failed call whose message starts with "0", the service's code for
+// success, was returned as 0: LoadModel handed out a model that was never
+// loaded, and an Infer whose reload failed so succeeded without outputs.
+TEST_F(PytorchAdapterTest, FailureCarryingTheSuccessCodeIsNeverSuccess) {
+  sim_->FailNext("LoadModel", 4, grpc::StatusCode::INTERNAL, "0 ok");
+  std::shared_ptr<PytorchModelInterface> model;
+  EXPECT_EQ(adapter_->LoadModel("pt", "bytes", &model), 1);
+  EXPECT_EQ(model, nullptr);
+  EXPECT_NE(LastError().find("ZV Error Code: [0, 13, 1]\n    ZV Error "
+                             "Description: Internal error\n"),
+            std::string::npos)
+      << LastError();
+
+  model = Load("pt");
+  sim_->ForgetAllModels();
+  sim_->FailNext("LoadModel", 1, grpc::StatusCode::INTERNAL, "0 ok");
+  std::vector<std::string> outputs = {"mine"};
+  EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 1);
+  EXPECT_EQ(outputs, std::vector<std::string>{"mine"});
+}
+
 TEST_F(PytorchAdapterTest, LostModelIsReloaded) {
   auto model = Load("pt");
   sim_->ForgetAllModels();
