@@ -138,6 +138,16 @@ void WireTransformer::SetMXTensorFromWireFormatNDArray(
     const NDArray& ndarray, mxnet::MXTensor& out) const {
   const int64_t size = GetSizeOfTensor(out.shape, out.dtype);
   const mxnet::TensorDType dtype = ConvertFromWireFormatDtype(ndarray.dtype());
+  // The descriptor takes the received type but keeps its shape; with another
+  // element size it would describe more (or fewer) bytes than its buffer
+  // holds, and the next call that trusts it would overrun the buffer.
+  if (ElementSize(dtype) != ElementSize(out.dtype)) {
+    CLogger log;
+    log << "Received element type " << dtype << " for a buffer of type "
+        << out.dtype << " of another element size\n"
+        << logger::ERROR;
+    throw kTensorFormatError;
+  }
   if (static_cast<int64_t>(ndarray.data().size()) != size) {
     CLogger log;
     log << "Received tensor of " << ndarray.data().size()

@@ -105,7 +105,10 @@ class MXNetModelInterface : public ObjectInterface {
   // caller sizes *outputs and sets each element's data, shape and dtype to
   // the buffer that receives the corresponding output, in the model's output
   // order. On success the buffers are filled and each dtype is set to the
-  // received type. On failure the buffers are untouched, except where an
+  // received type, which has the element size of the caller's (such as
+  // INT32 for FLOAT32). An output of another element size or byte count
+  // than its descriptor gives 21 and leaves that buffer and descriptor
+  // untouched. On failure the buffers are untouched, except where an
   // output was malformed (21): buffers before it are written, the rest not.
   // REQUIRES: outputs != nullptr.
   virtual int Infer(const std::unordered_map<std::string, MXTensor>& inputs,

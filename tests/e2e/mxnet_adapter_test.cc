@@ -264,6 +264,21 @@ TEST_F(MXNetAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
   }
 }
 
+// An output took the received element type and kept its shape: received
+// as INT64, two FLOAT32 of 8 bytes became two INT64 of 16, and the next
+// Infer with the same descriptors wrote 8 bytes past the buffer.
+TEST_F(MXNetAdapterTest, OutputOfAnotherElementSizeLeavesItsDescriptor) {
+  auto model = Load("net");
+  int64_t in[1] = {int64_t{1} << 40};  // the simulator echoes it back
+  float out[2] = {42, 42};
+  std::vector<MXTensor> outputs = {{out, {2}, zva::mxnet::FLOAT32}};
+  EXPECT_EQ(model->Infer({{"x", {in, {1}, zva::mxnet::INT64}}}, &outputs), 21);
+  EXPECT_EQ(outputs[0].dtype, zva::mxnet::FLOAT32);
+  EXPECT_EQ(outputs[0].shape, std::vector<int64_t>{2});
+  EXPECT_EQ(out[0], 42);
+  EXPECT_EQ(out[1], 42);
+}
+
 TEST_F(MXNetAdapterTest, LostModelIsReloadedWithItsParameters) {
   auto model = Load("net");
   sim_->ForgetAllModels();
