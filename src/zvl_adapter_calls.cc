@@ -1,12 +1,27 @@
 #include "zvl_adapter_calls.h"
 
+#include "log_stream.h"
 #include "zvl_rpc_executor.h"
+#include "zvl_rpcstatus.h"
+#include "zvl_util.h"
 #include "zvl_wire_transform.h"
 
 namespace zva {
 
 using Stub = zva::rpc::ZvaInference::Stub;
 using Config = zva::config::ClientLibraryConfig;
+
+int ReportAdapterFailure(grpc::Channel* channel, const std::string& method_name,
+                         int code, const std::string& reason) {
+  logger::CLogger log;
+  log << method_name << " Failed: " << reason << "\n" << logger::ERROR;
+  Accelerator* accelerator = AcceleratorOfChannel(channel);
+  util::SetLastError(util::GenerateLastErrorMessage(
+      ZvaRpcStatus(code, reason, std::string()), std::string(),
+      accelerator != nullptr ? accelerator->GetAcceleratorID()
+                             : std::string()));
+  return code;
+}
 
 int ListModelsOnChannel(grpc::Channel* channel, Stub* stub,
                         const std::string& method_name) {

@@ -16,6 +16,14 @@
 
 namespace zva {
 
+// Reports a failure that an adapter operation finds before or after its call
+// (a null argument, a tensor the wire cannot carry): logs `method_name` +
+// " Failed: " + `reason` at ERROR, sets the thread's last-error text for
+// `code`, naming the accelerator of `channel` if one owns it, and returns
+// `code`.
+int ReportAdapterFailure(grpc::Channel* channel, const std::string& method_name,
+                         int code, const std::string& reason);
+
 int ListModelsOnChannel(grpc::Channel* channel,
                         zva::rpc::ZvaInference::Stub* stub,
                         const std::string& method_name);

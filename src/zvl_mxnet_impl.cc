@@ -69,8 +69,8 @@ int MXNet::LoadModel(const std::string& model_id,
   CLogger log(name);
   if (model == nullptr) {
     // A model loaded with nowhere to hand it would stay on the accelerator.
-    log << name << " Failed: Null argument provided\n" << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided");
   }
 
   zva::rpc::LoadModelRequest request;
@@ -80,10 +80,8 @@ int MXNet::LoadModel(const std::string& model_id,
     wt.SetWireFormatRepeatedNamedTensors(
         request.mutable_model_spec()->mutable_named_tensor(), params);
   } catch (int code) {
-    log << name << " Failed: Model format incorrect"
-        << "\n"
-        << logger::ERROR;
-    return code;
+    return ReportAdapterFailure(channel_.get(), name, code,
+                                "Model format incorrect");
   }
   request.set_model_id(model_id);
   log << name << " Model id: " << model_id << logger::INFO;
@@ -119,10 +117,8 @@ int MXNet::GetOperatorsWhiteList(std::unordered_set<std::string>* operators) {
   const std::string name = MXNetOperationName(functions::GET_OP_WHITE_LIST);
   CLogger log(name);
   if (operators == nullptr) {
-    log << name << " Failed: Null argument provided"
-        << "\n"
-        << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided");
   }
   log << name << "\n" << logger::INFO;
   zva::rpc::GetOperatorWhitelistRequest request;
@@ -178,8 +174,8 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
   CLogger log(name);
   log << name << " Model id" << model_id_ << "\n" << logger::INFO;
   if (outputs == nullptr) {
-    log << name << " Failed: Null argument provided\n" << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided");
   }
 
   zva::rpc::InferRequest request;
@@ -187,10 +183,8 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
   try {
     wt.SetWireFormatRepeatedNamedTensors(request.mutable_input(), inputs);
   } catch (int code) {
-    log << name << " Failed: Tensor format incorrect"
-        << "\n"
-        << logger::ERROR;
-    return code;
+    return ReportAdapterFailure(channel_.get(), name, code,
+                                "Tensor format incorrect");
   }
   request.set_model_id(model_id_);
   log << name << " Model id: " << model_id_ << logger::INFO;
@@ -213,10 +207,8 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
   try {
     wt.ConvertFromWireFormatNamedTensors(outputs, response.output());
   } catch (int code) {
-    log << name << " Failed: Output tensor format incorrect"
-        << "\n"
-        << logger::ERROR;
-    return code;
+    return ReportAdapterFailure(channel_.get(), name, code,
+                                "Output tensor format incorrect");
   }
   const double ms =
       std::chrono::duration_cast<std::chrono::nanoseconds>(end - start)

@@ -87,8 +87,8 @@ int Pytorch::LoadModel(const std::string& model_id,
   CLogger log(name);
   if (model == nullptr) {
     // A model loaded with nowhere to hand it would stay on the accelerator.
-    log << name << " Failed: Null argument provided.\n" << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided.");
   }
   zva::rpc::LoadModelRequest request;
   request.mutable_model_spec()->set_serialized_model(model_bytes);
@@ -116,10 +116,8 @@ int Pytorch::GetOperatorWhitelist(std::set<std::string>* operators) {
   const std::string name = PytorchOperationName(functions::GET_OP_WHITE_LIST);
   CLogger log(name);
   if (operators == nullptr) {
-    log << name << " Failed: Null argument provided."
-        << "\n"
-        << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided.");
   }
   log << name << "\n" << logger::INFO;
   zva::rpc::GetOperatorWhitelistRequest request;
@@ -178,8 +176,8 @@ int PytorchModel::Infer(
   request.set_model_id(model_id);
   log << name << " Model id" << model_id_ << "\n" << logger::INFO;
   if (outputs == nullptr) {
-    log << name << " Failed: Null argument provided.\n" << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided.");
   }
   for (const std::string& output_name : output_names) {
     request.add_output_name(output_name);

@@ -9,6 +9,7 @@
 
 #include "exec_sim_fixture.h"
 #include "zva/zva_mxnet.h"
+#include "zvl_util.h"
 
 namespace zva_test {
 namespace {
@@ -277,6 +278,60 @@ TEST_F(MXNetAdapterTest, OutputOfAnotherElementSizeLeavesItsDescriptor) {
   EXPECT_EQ(outputs[0].shape, std::vector<int64_t>{2});
   EXPECT_EQ(out[0], 42);
   EXPECT_EQ(out[1], 42);
+}
+
+// Failures that the adapter finds itself (a null argument, a tensor the
+// wire cannot carry) left the thread's last error as it was, so that
+// GetLastError reported some older failure.
+TEST_F(MXNetAdapterTest, FailuresFoundByTheAdapterSetTheLastError) {
+  auto model = Load("net");
+  float in[2] = {1, 2};
+  float out[2] = {};
+  std::vector<MXTensor> outputs = {{out, {2}, zva::mxnet::FLOAT32}};
+  std::vector<MXTensor> too_small = {{out, {1}, zva::mxnet::FLOAT32}};
+  std::shared_ptr<MXNetModelInterface> loaded;
+  const MXTensor malformed{in, {-1}, zva::mxnet::FLOAT32};
+  const MXTensor good{in, {2}, zva::mxnet::FLOAT32};
+  const struct {
+    const char* what;
+    std::function<int()> run;
+    int want;
+  } kCases[] = {
+      {"null model",
+       [&] { return adapter_->LoadModel("m", "{}", {}, {}, nullptr); }, 1},
+      {"null operators",
+       [&] { return adapter_->GetOperatorsWhiteList(nullptr); }, 1},
+      {"null outputs", [&] { return model->Infer({}, nullptr); }, 1},
+      {"malformed parameter",
+       [&] {
+         return adapter_->LoadModel("m", "{}", {{"w", malformed}}, {}, &loaded);
+       },
+       21},
+      {"malformed input",
+       [&] {
+         return model->Infer({{"x", malformed}}, &outputs);
+       },
+       21},
+      {"output buffer too small",
+       [&] {
+         return model->Infer({{"x", good}}, &too_small);
+       },
+       21},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    zva::util::SetLastError("stale");
+    EXPECT_EQ(c.run(), c.want);
+    const std::string text = LastError();
+    EXPECT_NE(text.find("ZV Error Code: [1, 9, " + std::to_string(c.want) +
+                        "]\n    ZV Error Description: " +
+                        zva::GetErrorDescription(c.want) + "\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(std::string("ZV Accelerator ID: ") + kAcceleratorId),
+              std::string::npos)
+        << text;
+  }
 }
 
 TEST_F(MXNetAdapterTest, LostModelIsReloadedWithItsParameters) {

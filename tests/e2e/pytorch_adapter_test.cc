@@ -5,6 +5,7 @@
 
 #include "exec_sim_fixture.h"
 #include "zva/zva_pytorch.h"
+#include "zvl_util.h"
 
 namespace zva_test {
 namespace {
@@ -119,6 +120,22 @@ TEST_F(PytorchAdapterTest, FailureCarryingTheSuccessCodeIsNeverSuccess) {
   std::vector<std::string> outputs = {"mine"};
   EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 1);
   EXPECT_EQ(outputs, std::vector<std::string>{"mine"});
+}
+
+// A null argument returned 1 and left the thread's last error as it was.
+TEST_F(PytorchAdapterTest, NullArgumentsSetTheLastError) {
+  auto model = Load("pt");
+  const std::function<int()> kCalls[] = {
+      [&] { return adapter_->LoadModel("m", "bytes", nullptr); },
+      [&] { return adapter_->GetOperatorWhitelist(nullptr); },
+      [&] { return model->Infer("pt", {}, {}, nullptr); },
+  };
+  for (const auto& call : kCalls) {
+    zva::util::SetLastError("stale");
+    EXPECT_EQ(call(), 1);
+    EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 1]"), std::string::npos)
+        << LastError();
+  }
 }
 
 TEST_F(PytorchAdapterTest, LostModelIsReloaded) {
