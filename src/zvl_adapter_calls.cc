@@ -1,5 +1,7 @@
 #include "zvl_adapter_calls.h"
 
+#include <google/protobuf/stubs/common.h>
+
 #include "log_stream.h"
 #include "zvl_rpc_executor.h"
 #include "zvl_rpcstatus.h"
@@ -10,6 +12,40 @@ namespace zva {
 
 using Stub = zva::rpc::ZvaInference::Stub;
 using Config = zva::config::ClientLibraryConfig;
+
+RequestCheck& RequestCheck::Identifier(const char* what,
+                                       const std::string& value) {
+  if (problem_.empty() && value.empty()) {
+    problem_ = std::string(what) + " is empty";
+  }
+  return Text(what, value);
+}
+
+RequestCheck& RequestCheck::Text(const char* what, const std::string& value) {
+  if (problem_.empty() &&
+      !google::protobuf::internal::IsStructurallyValidUTF8(value)) {
+    problem_ = std::string(what) + " is not valid UTF-8";
+  }
+  return *this;
+}
+
+RequestCheck& RequestCheck::Texts(const char* what,
+                                  const std::vector<std::string>& values) {
+  for (const std::string& value : values) Text(what, value);
+  return *this;
+}
+
+RequestCheck& RequestCheck::Tensors(
+    const std::unordered_map<std::string, mxnet::MXTensor>& tensors) {
+  for (const auto& entry : tensors) Text("tensor name", entry.first);
+  return *this;
+}
+
+RequestCheck& RequestCheck::NamedBytes(
+    const std::vector<std::pair<std::string, std::string>>& tensors) {
+  for (const auto& entry : tensors) Text("tensor name", entry.first);
+  return *this;
+}
 
 int ReportAdapterFailure(grpc::Channel* channel, const std::string& method_name,
                          int code, const std::string& reason) {
@@ -34,6 +70,12 @@ int ListModelsOnChannel(grpc::Channel* channel, Stub* stub,
 int UnloadModelOnChannel(grpc::Channel* channel, Stub* stub,
                          const std::string& method_name,
                          const std::string& model_id) {
+  RequestCheck check;
+  check.Identifier("model id", model_id);
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel, method_name, util::kTensorFormatError,
+                                check.problem());
+  }
   zva::rpc::UnloadModelRequest request;
   zva::rpc::UnloadModelResponse response;
   request.set_model_id(model_id);
@@ -44,6 +86,14 @@ int UnloadModelOnChannel(grpc::Channel* channel, Stub* stub,
 int PostGraphStatsOnChannel(
     grpc::Channel* channel, Stub* stub, const std::string& method_name,
     const std::map<std::string, std::vector<std::string>>& stats) {
+  RequestCheck check;
+  for (const auto& [key, values] : stats) {
+    check.Text("statistic name", key).Texts("statistic value", values);
+  }
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel, method_name, util::kTensorFormatError,
+                                check.problem());
+  }
   zva::rpc::PostGraphStatsRequest request;
   zva::rpc::PostGraphStatsResponse response;
   util::BuildRpcGraphStats(stats, request.mutable_graph_stats());

@@ -73,6 +73,15 @@ int MXNet::LoadModel(const std::string& model_id,
                                 "Null argument provided");
   }
 
+  RequestCheck check;
+  check.Identifier("model id", model_id)
+      .Text("symbol JSON", symbol_json)
+      .Tensors(params);
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+                                check.problem());
+  }
+
   zva::rpc::LoadModelRequest request;
   try {
     util::WireTransformer wt;
@@ -176,6 +185,13 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
   if (outputs == nullptr) {
     return ReportAdapterFailure(channel_.get(), name, 1,
                                 "Null argument provided");
+  }
+
+  RequestCheck check;
+  check.Tensors(inputs);
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+                                check.problem());
   }
 
   zva::rpc::InferRequest request;

@@ -90,6 +90,12 @@ int Pytorch::LoadModel(const std::string& model_id,
     return ReportAdapterFailure(channel_.get(), name, 1,
                                 "Null argument provided.");
   }
+  RequestCheck check;
+  check.Identifier("model id", model_id);
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+                                check.problem());
+  }
   zva::rpc::LoadModelRequest request;
   request.mutable_model_spec()->set_serialized_model(model_bytes);
   request.set_model_id(model_id);
@@ -172,13 +178,21 @@ int PytorchModel::Infer(
     std::vector<std::string>* outputs) {
   const std::string name = PytorchOperationName(functions::INFER);
   CLogger log(name);
-  zva::rpc::InferRequest request;
-  request.set_model_id(model_id);
   log << name << " Model id" << model_id_ << "\n" << logger::INFO;
   if (outputs == nullptr) {
     return ReportAdapterFailure(channel_.get(), name, 1,
                                 "Null argument provided.");
   }
+  RequestCheck check;
+  check.Identifier("model id", model_id)
+      .NamedBytes(inputs)
+      .Texts("output name", output_names);
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+                                check.problem());
+  }
+  zva::rpc::InferRequest request;
+  request.set_model_id(model_id);
   for (const std::string& output_name : output_names) {
     request.add_output_name(output_name);
   }

@@ -8,7 +8,9 @@
 // an accelerator of this library; the accelerator's health-check thread must
 // be running, since every call waits for its session. Every
 // operation returns 0 on success, otherwise a client status code; after a
-// failure zva::GetLastError tells more.
+// failure zva::GetLastError tells more. A model id must not be empty, and
+// model ids, tensor names, the symbol JSON and graph statistics must be
+// valid UTF-8; otherwise the operation returns 21 without a call.
 //
 // Thread safety: every operation of both interfaces may be called from
 // several threads at once. Tensor memory stays the caller's throughout and

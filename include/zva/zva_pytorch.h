@@ -10,7 +10,9 @@
 // tensors cross this interface as byte strings the integration has already
 // serialized; the library passes them on unchanged. Every operation returns
 // 0 on success, otherwise a client status code; after a failure
-// zva::GetLastError tells more.
+// zva::GetLastError tells more. A model id must not be empty, and model ids,
+// tensor names, output names and graph statistics must be valid UTF-8;
+// otherwise the operation returns 21 without a call.
 //
 // Thread safety: every operation of both interfaces may be called from
 // several threads at once.

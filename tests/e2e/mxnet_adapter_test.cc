@@ -334,6 +334,42 @@ TEST_F(MXNetAdapterTest, FailuresFoundByTheAdapterSetTheLastError) {
   }
 }
 
+// An empty model id or a name that is not valid UTF-8 (which protobuf will
+// not serialize in a string field) was sent anyway and failed only after
+// the executor's retry pauses.
+TEST_F(MXNetAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
+  auto model = Load("net");
+  sim_->ClearJournal();
+  float in[1] = {1};
+  float out[1] = {};
+  std::vector<MXTensor> outputs = {{out, {1}, zva::mxnet::FLOAT32}};
+  const MXTensor t{in, {1}, zva::mxnet::FLOAT32};
+  std::shared_ptr<MXNetModelInterface> loaded;
+  const std::function<int()> kCalls[] = {
+      [&] { return adapter_->LoadModel("", "{}", {}, {}, &loaded); },
+      [&] { return adapter_->LoadModel("m\xff", "{}", {}, {}, &loaded); },
+      [&] { return adapter_->LoadModel("m", "{\xc3}", {}, {}, &loaded); },
+      [&] {
+        return adapter_->LoadModel("m", "{}", {{"w\xc3", t}}, {}, &loaded);
+      },
+      [&] { return adapter_->UnloadModel(""); },
+      [&] {
+        return model->Infer({{"x\xe2\x82", t}}, &outputs);
+      },
+      [&] {
+        return adapter_->PostGraphStats({{"ops", {"Conv", "\xed\xa0\x80"}}});
+      },
+  };
+  for (const auto& call : kCalls) {
+    zva::util::SetLastError("stale");
+    EXPECT_EQ(call(), 21);
+    EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 21]"), std::string::npos)
+        << LastError();
+  }
+  EXPECT_EQ(loaded, nullptr);
+  EXPECT_EQ(FrameworkCalls(), 0u);
+}
+
 TEST_F(MXNetAdapterTest, LostModelIsReloadedWithItsParameters) {
   auto model = Load("net");
   sim_->ForgetAllModels();

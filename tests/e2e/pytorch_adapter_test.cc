@@ -138,6 +138,38 @@ TEST_F(PytorchAdapterTest, NullArgumentsSetTheLastError) {
   }
 }
 
+// An empty model id or a name that is not valid UTF-8 (which protobuf will
+// not serialize in a string field) was sent anyway and failed only after
+// the executor's retry pauses.
+TEST_F(PytorchAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
+  auto model = Load("pt");
+  sim_->ClearJournal();
+  std::shared_ptr<PytorchModelInterface> loaded;
+  std::vector<std::string> outputs;
+  const std::function<int()> kCalls[] = {
+      [&] { return adapter_->LoadModel("", "bytes", &loaded); },
+      [&] { return adapter_->LoadModel("\xc0\xaf", "bytes", &loaded); },
+      [&] {
+        return model->Infer("", {{"x", "1"}}, {"y"}, &outputs);
+      },
+      [&] {
+        return model->Infer("pt", {{"x\xff", "1"}}, {"y"}, &outputs);
+      },
+      [&] {
+        return model->Infer("pt", {{"x", "1"}}, {"y\x80"}, &outputs);
+      },
+  };
+  for (const auto& call : kCalls) {
+    zva::util::SetLastError("stale");
+    EXPECT_EQ(call(), 21);
+    EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 21]"), std::string::npos)
+        << LastError();
+  }
+  EXPECT_EQ(loaded, nullptr);
+  EXPECT_TRUE(outputs.empty());
+  EXPECT_TRUE(sim_->Journal().empty());
+}
+
 TEST_F(PytorchAdapterTest, LostModelIsReloaded) {
   auto model = Load("pt");
   sim_->ForgetAllModels();
