@@ -1,5 +1,8 @@
 #include "zvl_adapter_calls.h"
 
+#include <exception>
+#include <new>
+
 #include <google/protobuf/stubs/common.h>
 
 #include "log_stream.h"
@@ -22,6 +25,9 @@ RequestCheck& RequestCheck::Identifier(const char* what,
 }
 
 RequestCheck& RequestCheck::Text(const char* what, const std::string& value) {
+  Add(static_cast<int64_t>(value.size()) + util::kFieldEnvelopeBytes);
+  // Validated only while no problem is known, so only within the limit,
+  // where the length fits the int the validator takes.
   if (problem_.empty() &&
       !google::protobuf::internal::IsStructurallyValidUTF8(value)) {
     problem_ = std::string(what) + " is not valid UTF-8";
@@ -35,16 +41,48 @@ RequestCheck& RequestCheck::Texts(const char* what,
   return *this;
 }
 
+RequestCheck& RequestCheck::Bytes(size_t size) {
+  // Anything beyond the limit counts as just beyond it.
+  const int64_t bytes = size > static_cast<size_t>(util::kMaxWireMessageBytes)
+                            ? util::kMaxWireMessageBytes + 1
+                            : static_cast<int64_t>(size);
+  Add(bytes + util::kFieldEnvelopeBytes);
+  return *this;
+}
+
 RequestCheck& RequestCheck::Tensors(
-    const std::unordered_map<std::string, mxnet::MXTensor>& tensors) {
-  for (const auto& entry : tensors) Text("tensor name", entry.first);
+    const std::unordered_map<std::string, mxnet::MXTensor>& tensors,
+    const char* malformed) {
+  const util::WireTransformer wt;
+  for (const auto& [name, tensor] : tensors) {
+    Text("tensor name", name);
+    if (!problem_.empty()) break;
+    try {
+      Add(wt.GetWireSizeOfTensor(tensor) + util::kFieldEnvelopeBytes);
+    } catch (int) {
+      problem_ = malformed;
+    }
+  }
   return *this;
 }
 
 RequestCheck& RequestCheck::NamedBytes(
     const std::vector<std::pair<std::string, std::string>>& tensors) {
-  for (const auto& entry : tensors) Text("tensor name", entry.first);
+  for (const auto& [name, bytes] : tensors) {
+    Text("tensor name", name).Bytes(bytes.size());
+  }
   return *this;
+}
+
+void RequestCheck::Add(int64_t bytes) {
+  if (wire_bytes_ > util::kMaxWireMessageBytes) return;
+  // Both terms are at most a few times the limit: no overflow.
+  wire_bytes_ += bytes;
+  if (wire_bytes_ > util::kMaxWireMessageBytes && problem_.empty()) {
+    problem_ = "request exceeds the " +
+               std::to_string(util::kMaxWireMessageBytes) +
+               " bytes a message may carry";
+  }
 }
 
 int ReportAdapterFailure(grpc::Channel* channel, const std::string& method_name,
@@ -57,6 +95,31 @@ int ReportAdapterFailure(grpc::Channel* channel, const std::string& method_name,
       accelerator != nullptr ? accelerator->GetAcceleratorID()
                              : std::string()));
   return code;
+}
+
+int ReportCaughtException(grpc::Channel* channel, const char* adapter,
+                          const std::string& function_code) noexcept {
+  try {
+    const std::string name =
+        std::string("[") + adapter + "][" + function_code + "]";
+    std::string reason;
+    try {
+      throw;
+    } catch (int code) {
+      return ReportAdapterFailure(channel, name, code != 0 ? code : 1,
+                                  "Tensor format incorrect");
+    } catch (const std::bad_alloc&) {
+      reason = "Out of memory";
+    } catch (const std::exception& e) {
+      reason = e.what();
+    } catch (...) {
+      reason = "Unknown exception";
+    }
+    return ReportAdapterFailure(channel, name, 1, reason);
+  } catch (...) {
+    // Not even the report could be made; the result still must be a code.
+    return 1;
+  }
 }
 
 int ListModelsOnChannel(grpc::Channel* channel, Stub* stub,

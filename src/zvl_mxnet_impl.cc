@@ -64,7 +64,7 @@ int MXNet::LoadModel(const std::string& model_id,
                      const std::string& symbol_json,
                      const std::unordered_map<std::string, MXTensor>& params,
                      const std::vector<std::string>& /*names*/,
-                     std::shared_ptr<MXNetModelInterface>* model) {
+                     std::shared_ptr<MXNetModelInterface>* model) try {
   const std::string name = MXNetOperationName(functions::LOAD_MODEL);
   CLogger log(name);
   if (model == nullptr) {
@@ -76,7 +76,7 @@ int MXNet::LoadModel(const std::string& model_id,
   RequestCheck check;
   check.Identifier("model id", model_id)
       .Text("symbol JSON", symbol_json)
-      .Tensors(params);
+      .Tensors(params, "Model format incorrect");
   if (!check.problem().empty()) {
     return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
                                 check.problem());
@@ -106,23 +106,31 @@ int MXNet::LoadModel(const std::string& model_id,
   *model = std::shared_ptr<MXNetModelInterface>(
       new MXNetModel(channel_, model_id, request), ObjectReleaser());
   return 0;
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet", functions::LOAD_MODEL);
 }
 
-int MXNet::UnloadModel(std::string model_id) {
+int MXNet::UnloadModel(std::string model_id) try {
   const std::string name = MXNetOperationName(functions::UNLOAD_MODEL);
   CLogger log(name);
   log << name << " " << model_id << "\n" << logger::INFO;
   return UnloadModelOnChannel(channel_.get(), stub_.get(), name, model_id);
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet",
+                               functions::UNLOAD_MODEL);
 }
 
-int MXNet::ListModels() {
+int MXNet::ListModels() try {
   const std::string name = MXNetOperationName(functions::LIST_MODELS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
   return ListModelsOnChannel(channel_.get(), stub_.get(), name);
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet", functions::LIST_MODELS);
 }
 
-int MXNet::GetOperatorsWhiteList(std::unordered_set<std::string>* operators) {
+int MXNet::GetOperatorsWhiteList(
+    std::unordered_set<std::string>* operators) try {
   const std::string name = MXNetOperationName(functions::GET_OP_WHITE_LIST);
   CLogger log(name);
   if (operators == nullptr) {
@@ -140,14 +148,20 @@ int MXNet::GetOperatorsWhiteList(std::unordered_set<std::string>* operators) {
         operators, response.operator_());
   }
   return result;
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet",
+                               functions::GET_OP_WHITE_LIST);
 }
 
 int MXNet::PostGraphStats(
-    const std::map<std::string, std::vector<std::string>>& stats) {
+    const std::map<std::string, std::vector<std::string>>& stats) try {
   const std::string name = MXNetOperationName(functions::POST_GRAPH_STATS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
   return PostGraphStatsOnChannel(channel_.get(), stub_.get(), name, stats);
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet",
+                               functions::POST_GRAPH_STATS);
 }
 
 MXNetModel::MXNetModel(std::shared_ptr<grpc::Channel> channel,
@@ -166,8 +180,12 @@ MXNetModel::~MXNetModel() {
   // Nothing left to unload from once no accelerator owns the channel.
   if (AcceleratorOfChannel(channel_.get()) == nullptr) return;
   // A failed unload has been logged and recorded by the executor; a
-  // destructor has no one to report it to.
-  UnloadModelOnChannel(channel_.get(), stub_.get(), name, model_id_);
+  // destructor has no one to report it to, and must not throw.
+  try {
+    UnloadModelOnChannel(channel_.get(), stub_.get(), name, model_id_);
+  } catch (...) {
+    ReportCaughtException(channel_.get(), "MXNet", functions::UNLOAD_MODEL);
+  }
 }
 
 int MXNetModel::Release() {
@@ -178,7 +196,7 @@ int MXNetModel::Release() {
 }
 
 int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
-                      std::vector<MXTensor>* outputs) {
+                      std::vector<MXTensor>* outputs) try {
   const std::string name = MXNetOperationName(functions::INFER);
   CLogger log(name);
   log << name << " Model id" << model_id_ << "\n" << logger::INFO;
@@ -188,7 +206,7 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
   }
 
   RequestCheck check;
-  check.Tensors(inputs);
+  check.Text("model id", model_id_).Tensors(inputs, "Tensor format incorrect");
   if (!check.problem().empty()) {
     return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
                                 check.problem());
@@ -234,6 +252,8 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
       << ", Duration: " << ms << "\n"
       << logger::INFO;
   return 0;
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet", functions::INFER);
 }
 
 }  // namespace mxnet

@@ -370,6 +370,45 @@ TEST_F(MXNetAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
   EXPECT_EQ(FrameworkCalls(), 0u);
 }
 
+// A tensor of 2 GiB or more went out empty (protobuf refused to serialize
+// it, unnoticed) and the load succeeded; a request of 2 GiB or more in all
+// failed inside gRPC, was retried as retryable and came back as 1. The
+// descriptors below claim far more than their buffer: they must be refused
+// before a byte is read.
+TEST_F(MXNetAdapterTest, TensorsBeyondWhatTheWireCarriesFailBeforeAnyCopy) {
+  auto model = Load("net");
+  sim_->ClearJournal();
+  float small[4] = {};
+  const MXTensor two_gib{small, {int64_t{1} << 28}, zva::mxnet::INT64};
+  const MXTensor gib_and_half{small, {int64_t{3} << 27}, zva::mxnet::FLOAT32};
+  float out[4] = {};
+  std::vector<MXTensor> outputs = {{out, {4}, zva::mxnet::FLOAT32}};
+  std::shared_ptr<MXNetModelInterface> loaded;
+  const std::function<int()> kCalls[] = {
+      [&] {
+        return adapter_->LoadModel("m", "{}", {{"w", two_gib}}, {}, &loaded);
+      },
+      [&] {
+        return adapter_->LoadModel(
+            "m", "{}", {{"a", gib_and_half}, {"b", gib_and_half}}, {}, &loaded);
+      },
+      [&] {
+        return model->Infer({{"x", two_gib}}, &outputs);
+      },
+      [&] {
+        return model->Infer({{"a", gib_and_half}, {"b", gib_and_half}},
+                            &outputs);
+      },
+  };
+  for (const auto& call : kCalls) {
+    EXPECT_EQ(call(), 21);
+    EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 21]"), std::string::npos)
+        << LastError();
+  }
+  EXPECT_EQ(loaded, nullptr);
+  EXPECT_EQ(FrameworkCalls(), 0u);
+}
+
 TEST_F(MXNetAdapterTest, LostModelIsReloadedWithItsParameters) {
   auto model = Load("net");
   sim_->ForgetAllModels();
