@@ -1,6 +1,7 @@
 #include "zvl_infer_exception_handler.h"
 
 #include <chrono>
+#include <utility>
 
 #include <grpcpp/client_context.h>
 
@@ -69,13 +70,19 @@ grpc::Status InferExceptionHandler::HandleException(
     return status;
   }
 
-  grpc::Status listed = IsModelInModelList(session_id);
-  if (listed.ok()) {
-    logger_ << "Model found in listed models.  Skipping reload.\n"
-            << zva::logger::INFO;
-    return listed;
+  grpc::Status failure;
+  switch (ListModel(session_id, &failure)) {
+    case Listing::kListed:
+      logger_ << "Model found in listed models.  Skipping reload.\n"
+              << zva::logger::INFO;
+      return grpc::Status::OK;
+    case Listing::kListFailed:
+      // The list tells nothing about the model; report the inference's own
+      // failure rather than reload on a guess.
+      return status;
+    case Listing::kNotListed:
+      break;
   }
-  if (listed.error_code() != grpc::StatusCode::NOT_FOUND) return status;
 
   logger_ << "Model not found in listed models.  Reloading...\n"
           << zva::logger::INFO;
@@ -90,6 +97,21 @@ grpc::Status InferExceptionHandler::HandleException(
 
 grpc::Status InferExceptionHandler::IsModelInModelList(
     const std::string& session_id) {
+  grpc::Status failure;
+  switch (ListModel(session_id, &failure)) {
+    case Listing::kListed:
+      return grpc::Status(grpc::StatusCode::OK, "Model is in list");
+    case Listing::kNotListed:
+      return grpc::Status(grpc::StatusCode::NOT_FOUND,
+                          "Model not found in list of loaded models");
+    case Listing::kListFailed:
+      break;
+  }
+  return failure;
+}
+
+InferExceptionHandler::Listing InferExceptionHandler::ListModel(
+    const std::string& session_id, grpc::Status* failure) {
   const std::string name =
       std::string("[ExceptionHandler][") + zva::functions::INFER + "]";
   CLogger log(name);
@@ -101,14 +123,14 @@ grpc::Status InferExceptionHandler::IsModelInModelList(
   zva::util::FillContext(&context, accelerator_, list_model_timeout_);
   request.mutable_session()->set_session_id(session_id);
   grpc::Status status = stub_->ListModels(&context, request, &response);
-  if (!status.ok()) return status;
-  for (const zva::rpc::ModelInfo& info : response.model_info()) {
-    if (info.model_id() == load_request_.model_id()) {
-      return grpc::Status(grpc::StatusCode::OK, "Model is in list");
-    }
+  if (!status.ok()) {
+    *failure = std::move(status);
+    return Listing::kListFailed;
   }
-  return grpc::Status(grpc::StatusCode::NOT_FOUND,
-                      "Model not found in list of loaded models");
+  for (const zva::rpc::ModelInfo& info : response.model_info()) {
+    if (info.model_id() == load_request_.model_id()) return Listing::kListed;
+  }
+  return Listing::kNotListed;
 }
 
 grpc::Status InferExceptionHandler::LoadCachedModel(

@@ -52,6 +52,13 @@ class InferExceptionHandler : public RPCExceptionHandlerInterface {
   static std::timed_mutex reload_m_;
 
  private:
+  enum class Listing { kListed, kNotListed, kListFailed };
+
+  // Whether the accelerator lists the model; on kListFailed, *failure is the
+  // status of the list call. A failed call may itself answer NOT_FOUND (a
+  // lost session, say), so it is kept apart from a model that is not listed.
+  Listing ListModel(const std::string& session_id, grpc::Status* failure);
+
   zva::rpc::LoadModelRequest& load_request_;  // guarded by reload_m_ on write
   Stub* stub_;
   zva::Accelerator* accelerator_;

@@ -64,13 +64,22 @@ int MXNet::LoadModel(const std::string& model_id,
                      const std::string& symbol_json,
                      const std::unordered_map<std::string, MXTensor>& params,
                      const std::vector<std::string>& /*names*/,
-                     std::shared_ptr<MXNetModelInterface>* model) {
+                     std::shared_ptr<MXNetModelInterface>* model) try {
   const std::string name = MXNetOperationName(functions::LOAD_MODEL);
   CLogger log(name);
   if (model == nullptr) {
     // A model loaded with nowhere to hand it would stay on the accelerator.
-    log << name << " Failed: Null argument provided\n" << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided");
+  }
+
+  RequestCheck check;
+  check.Identifier("model id", model_id)
+      .Text("symbol JSON", symbol_json)
+      .Tensors(params, "Model format incorrect");
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+                                check.problem());
   }
 
   zva::rpc::LoadModelRequest request;
@@ -80,10 +89,8 @@ int MXNet::LoadModel(const std::string& model_id,
     wt.SetWireFormatRepeatedNamedTensors(
         request.mutable_model_spec()->mutable_named_tensor(), params);
   } catch (int code) {
-    log << name << " Failed: Model format incorrect"
-        << "\n"
-        << logger::ERROR;
-    return code;
+    return ReportAdapterFailure(channel_.get(), name, code,
+                                "Model format incorrect");
   }
   request.set_model_id(model_id);
   log << name << " Model id: " << model_id << logger::INFO;
@@ -99,30 +106,36 @@ int MXNet::LoadModel(const std::string& model_id,
   *model = std::shared_ptr<MXNetModelInterface>(
       new MXNetModel(channel_, model_id, request), ObjectReleaser());
   return 0;
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet", functions::LOAD_MODEL);
 }
 
-int MXNet::UnloadModel(std::string model_id) {
+int MXNet::UnloadModel(std::string model_id) try {
   const std::string name = MXNetOperationName(functions::UNLOAD_MODEL);
   CLogger log(name);
   log << name << " " << model_id << "\n" << logger::INFO;
   return UnloadModelOnChannel(channel_.get(), stub_.get(), name, model_id);
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet",
+                               functions::UNLOAD_MODEL);
 }
 
-int MXNet::ListModels() {
+int MXNet::ListModels() try {
   const std::string name = MXNetOperationName(functions::LIST_MODELS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
   return ListModelsOnChannel(channel_.get(), stub_.get(), name);
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet", functions::LIST_MODELS);
 }
 
-int MXNet::GetOperatorsWhiteList(std::unordered_set<std::string>* operators) {
+int MXNet::GetOperatorsWhiteList(
+    std::unordered_set<std::string>* operators) try {
   const std::string name = MXNetOperationName(functions::GET_OP_WHITE_LIST);
   CLogger log(name);
   if (operators == nullptr) {
-    log << name << " Failed: Null argument provided"
-        << "\n"
-        << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided");
   }
   log << name << "\n" << logger::INFO;
   zva::rpc::GetOperatorWhitelistRequest request;
@@ -135,14 +148,20 @@ int MXNet::GetOperatorsWhiteList(std::unordered_set<std::string>* operators) {
         operators, response.operator_());
   }
   return result;
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet",
+                               functions::GET_OP_WHITE_LIST);
 }
 
 int MXNet::PostGraphStats(
-    const std::map<std::string, std::vector<std::string>>& stats) {
+    const std::map<std::string, std::vector<std::string>>& stats) try {
   const std::string name = MXNetOperationName(functions::POST_GRAPH_STATS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
   return PostGraphStatsOnChannel(channel_.get(), stub_.get(), name, stats);
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet",
+                               functions::POST_GRAPH_STATS);
 }
 
 MXNetModel::MXNetModel(std::shared_ptr<grpc::Channel> channel,
@@ -161,8 +180,12 @@ MXNetModel::~MXNetModel() {
   // Nothing left to unload from once no accelerator owns the channel.
   if (AcceleratorOfChannel(channel_.get()) == nullptr) return;
   // A failed unload has been logged and recorded by the executor; a
-  // destructor has no one to report it to.
-  UnloadModelOnChannel(channel_.get(), stub_.get(), name, model_id_);
+  // destructor has no one to report it to, and must not throw.
+  try {
+    UnloadModelOnChannel(channel_.get(), stub_.get(), name, model_id_);
+  } catch (...) {
+    ReportCaughtException(channel_.get(), "MXNet", functions::UNLOAD_MODEL);
+  }
 }
 
 int MXNetModel::Release() {
@@ -173,13 +196,20 @@ int MXNetModel::Release() {
 }
 
 int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
-                      std::vector<MXTensor>* outputs) {
+                      std::vector<MXTensor>* outputs) try {
   const std::string name = MXNetOperationName(functions::INFER);
   CLogger log(name);
   log << name << " Model id" << model_id_ << "\n" << logger::INFO;
   if (outputs == nullptr) {
-    log << name << " Failed: Null argument provided\n" << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided");
+  }
+
+  RequestCheck check;
+  check.Text("model id", model_id_).Tensors(inputs, "Tensor format incorrect");
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+                                check.problem());
   }
 
   zva::rpc::InferRequest request;
@@ -187,10 +217,8 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
   try {
     wt.SetWireFormatRepeatedNamedTensors(request.mutable_input(), inputs);
   } catch (int code) {
-    log << name << " Failed: Tensor format incorrect"
-        << "\n"
-        << logger::ERROR;
-    return code;
+    return ReportAdapterFailure(channel_.get(), name, code,
+                                "Tensor format incorrect");
   }
   request.set_model_id(model_id_);
   log << name << " Model id: " << model_id_ << logger::INFO;
@@ -213,10 +241,8 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
   try {
     wt.ConvertFromWireFormatNamedTensors(outputs, response.output());
   } catch (int code) {
-    log << name << " Failed: Output tensor format incorrect"
-        << "\n"
-        << logger::ERROR;
-    return code;
+    return ReportAdapterFailure(channel_.get(), name, code,
+                                "Output tensor format incorrect");
   }
   const double ms =
       std::chrono::duration_cast<std::chrono::nanoseconds>(end - start)
@@ -226,6 +252,8 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
       << ", Duration: " << ms << "\n"
       << logger::INFO;
   return 0;
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "MXNet", functions::INFER);
 }
 
 }  // namespace mxnet

@@ -82,13 +82,19 @@ int Pytorch::Release() {
 
 int Pytorch::LoadModel(const std::string& model_id,
                        const std::string& model_bytes,
-                       std::shared_ptr<PytorchModelInterface>* model) {
+                       std::shared_ptr<PytorchModelInterface>* model) try {
   const std::string name = PytorchOperationName(functions::LOAD_MODEL);
   CLogger log(name);
   if (model == nullptr) {
     // A model loaded with nowhere to hand it would stay on the accelerator.
-    log << name << " Failed: Null argument provided.\n" << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided.");
+  }
+  RequestCheck check;
+  check.Identifier("model id", model_id).Bytes(model_bytes.size());
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+                                check.problem());
   }
   zva::rpc::LoadModelRequest request;
   request.mutable_model_spec()->set_serialized_model(model_bytes);
@@ -103,23 +109,27 @@ int Pytorch::LoadModel(const std::string& model_id,
   *model = std::shared_ptr<PytorchModelInterface>(
       new PytorchModel(channel_, model_id, request), ObjectReleaser());
   return 0;
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "Pytorch",
+                               functions::LOAD_MODEL);
 }
 
-int Pytorch::ListModels() {
+int Pytorch::ListModels() try {
   const std::string name = PytorchOperationName(functions::LIST_MODELS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
   return ListModelsOnChannel(channel_.get(), stub_.get(), name);
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "Pytorch",
+                               functions::LIST_MODELS);
 }
 
-int Pytorch::GetOperatorWhitelist(std::set<std::string>* operators) {
+int Pytorch::GetOperatorWhitelist(std::set<std::string>* operators) try {
   const std::string name = PytorchOperationName(functions::GET_OP_WHITE_LIST);
   CLogger log(name);
   if (operators == nullptr) {
-    log << name << " Failed: Null argument provided."
-        << "\n"
-        << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided.");
   }
   log << name << "\n" << logger::INFO;
   zva::rpc::GetOperatorWhitelistRequest request;
@@ -131,14 +141,20 @@ int Pytorch::GetOperatorWhitelist(std::set<std::string>* operators) {
     ConvertFromWireFormatOperatorsToSet(operators, response.operator_());
   }
   return result;
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "Pytorch",
+                               functions::GET_OP_WHITE_LIST);
 }
 
 int Pytorch::PostGraphStats(
-    const std::map<std::string, std::vector<std::string>>& stats) {
+    const std::map<std::string, std::vector<std::string>>& stats) try {
   const std::string name = PytorchOperationName(functions::POST_GRAPH_STATS);
   CLogger log(name);
   log << name << "\n" << logger::INFO;
   return PostGraphStatsOnChannel(channel_.get(), stub_.get(), name, stats);
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "Pytorch",
+                               functions::POST_GRAPH_STATS);
 }
 
 PytorchModel::PytorchModel(std::shared_ptr<grpc::Channel> channel,
@@ -156,8 +172,12 @@ PytorchModel::~PytorchModel() {
   if (AcceleratorOfChannel(channel_.get()) == nullptr) return;
   const std::string name = PytorchOperationName(functions::UNLOAD_MODEL);
   // A failed unload has been logged and recorded by the executor; a
-  // destructor has no one to report it to.
-  UnloadModelOnChannel(channel_.get(), stub_.get(), name, model_id_);
+  // destructor has no one to report it to, and must not throw.
+  try {
+    UnloadModelOnChannel(channel_.get(), stub_.get(), name, model_id_);
+  } catch (...) {
+    ReportCaughtException(channel_.get(), "Pytorch", functions::UNLOAD_MODEL);
+  }
 }
 
 int PytorchModel::Release() {
@@ -171,16 +191,24 @@ int PytorchModel::Infer(
     const std::string& model_id,
     const std::vector<std::pair<std::string, std::string>>& inputs,
     const std::vector<std::string>& output_names,
-    std::vector<std::string>* outputs) {
+    std::vector<std::string>* outputs) try {
   const std::string name = PytorchOperationName(functions::INFER);
   CLogger log(name);
-  zva::rpc::InferRequest request;
-  request.set_model_id(model_id);
   log << name << " Model id" << model_id_ << "\n" << logger::INFO;
   if (outputs == nullptr) {
-    log << name << " Failed: Null argument provided.\n" << logger::ERROR;
-    return 1;
+    return ReportAdapterFailure(channel_.get(), name, 1,
+                                "Null argument provided.");
   }
+  RequestCheck check;
+  check.Identifier("model id", model_id)
+      .NamedBytes(inputs)
+      .Texts("output name", output_names);
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+                                check.problem());
+  }
+  zva::rpc::InferRequest request;
+  request.set_model_id(model_id);
   for (const std::string& output_name : output_names) {
     request.add_output_name(output_name);
   }
@@ -210,6 +238,8 @@ int PytorchModel::Infer(
       << ", Duration: " << ms << "\n"
       << logger::INFO;
   return 0;
+} catch (...) {
+  return ReportCaughtException(channel_.get(), "Pytorch", functions::INFER);
 }
 
 namespace internal {

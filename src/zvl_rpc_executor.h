@@ -224,13 +224,11 @@ class RPCExecutor {
   int GetAttempt() const { return attempt_; }
 
  private:
-  // The client code of the last session error. A record whose service code
-  // translates to 0 would turn "no session, no call" into a success, so it
-  // is reported as 1.
+  // The client code of the last session error; never 0, since "no session,
+  // no call" is no success.
   int SessionErrorCode() const {
-    int code =
-        accelerator_->session_context_.GetLastSessionError().GetZVLStatusCode();
-    return code == 0 ? 1 : code;
+    return accelerator_->session_context_.GetLastSessionError()
+        .GetFailureCode();
   }
 
   int RetryWithNewSession(RPCExceptionHandlerInterface* handler,
@@ -285,7 +283,7 @@ class RPCExecutor {
     logger_ << "[Execution Engine]" << method_name_ << " Failed - " << text
             << zva::logger::ERROR;
     zva::util::SetLastError(std::move(text));
-    return rpc_status.GetZVLStatusCode();
+    return rpc_status.GetFailureCode();
   }
 
   // Client code of "service not available": returned as is, without

@@ -123,3 +123,9 @@ int ZvaRpcStatus::GetZVLStatusCode() const {
       return zvl_status_code_;
   }
 }
+
+int ZvaRpcStatus::GetFailureCode() const {
+  const int code = GetZVLStatusCode();
+  if (code != 0) return code;
+  return zvl_status_code_ != 0 ? zvl_status_code_ : 1;
+}

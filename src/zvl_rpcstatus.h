@@ -35,6 +35,12 @@ class ZvaRpcStatus {
   // translation of its own (1, or a value the service does not define).
   int GetZVLStatusCode() const;
 
+  // The client code to report for this failure, never 0: GetZVLStatusCode(),
+  // except that a service code meaning success (a failed call whose message
+  // starts with "0") gives the construction code, or 1 when that is 0 too.
+  // Every path that reports a failure to a caller takes its code from here.
+  int GetFailureCode() const;
+
   // The service code at the start of `message` with std::stoi's rules
   // (leading white space, optional sign, at least one digit, rest ignored);
   // `fallback` when there is no such number or it leaves the int range.

@@ -21,6 +21,11 @@ namespace {
 
 constexpr int kNoCertificateCode = 35;
 
+// Code 21: a tensor, identifier or name that cannot travel as given, in
+// either direction.
+constexpr char kInvalidWireInputDescription[] =
+    "Invalid tensor or request: it cannot be sent or received as given";
+
 std::string ServiceNotAvailableDescription() {
   return std::string(
              "Service not available. Please wait for sometime. Also, make "
@@ -58,6 +63,8 @@ const std::map<int, std::string> errorDescriptions = {
     {18, "Internal error"},
     {19, "Accelerator metadata discovery process failure"},
     {20, "Internal error"},
+    {21, kInvalidWireInputDescription},
+    {22, "Internal error"},
     {23, "Internal error"},
     {24, "Internal error"},
     {25, "Internal error"},
@@ -115,7 +122,8 @@ void SetLastError(std::string message) { LastError().swap(message); }
 std::string GenerateLastErrorMessage(ZvaRpcStatus status,
                                      std::string request_id,
                                      std::string accelerator_id) {
-  const int client = status.GetZVLStatusCode();
+  // The code the caller is given, so that text and result agree.
+  const int client = status.GetFailureCode();
   std::string description = GetErrorDescription(client);
   if (description.empty()) description = status.GetErrorMessage();
 

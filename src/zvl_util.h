@@ -18,8 +18,9 @@ class Message;
 
 namespace zva {
 
-// Client status code -> description. Built during static initialisation and
-// read-only afterwards; safe to read from any thread.
+// Client status code -> description, for every code the library returns.
+// Built during static initialisation and read-only afterwards; safe to read
+// from any thread.
 extern const std::map<int, std::string> errorDescriptions;
 
 // The description of a code the catalogue lacks.
@@ -43,9 +44,9 @@ std::string& LastError();
 void SetLastError(std::string message);
 
 // The five-line last-error text of a failed call: the service, transport and
-// client codes, the description (the service's own message when the
-// catalogue's is empty), the request and accelerator identifiers, and the
-// client version. Ends with a newline.
+// client codes (the client code being status.GetFailureCode()), the description
+// (the service's own message when the catalogue's is empty), the request and
+// accelerator identifiers, and the client version. Ends with a newline.
 std::string GenerateLastErrorMessage(ZvaRpcStatus status,
                                      std::string request_id,
                                      std::string accelerator_id);

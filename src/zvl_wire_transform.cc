@@ -72,9 +72,25 @@ mxnet::TensorDType WireTransformer::ConvertFromWireFormatDtype(
   return static_cast<mxnet::TensorDType>(dtype);
 }
 
+int64_t WireTransformer::GetWireSizeOfTensor(
+    const mxnet::MXTensor& tensor) const {
+  // Beside the data: at most 10 bytes per dimension (one varint each), and
+  // an envelope each for the tags and lengths of data and shape and for the
+  // type with its tag (12 bytes at most).
+  constexpr int64_t kMaxVarintBytes = 10;
+  return GetSizeOfTensor(tensor.shape, tensor.dtype) +
+         kMaxVarintBytes * static_cast<int64_t>(tensor.shape.size()) +
+         3 * kFieldEnvelopeBytes;
+}
+
 WireTransformer::NDArray WireTransformer::ConvertToWireFormatNDArray(
     const mxnet::MXTensor& tensor) const {
   const int64_t size = GetSizeOfTensor(tensor.shape, tensor.dtype);
+  // Protobuf would refuse to serialize the array, and the tensor would go
+  // out empty; refuse it before copying gigabytes.
+  if (GetWireSizeOfTensor(tensor) > kMaxWireMessageBytes) {
+    throw kTensorFormatError;
+  }
   if (size > 0 && tensor.data == nullptr) throw kTensorFormatError;
   NDArray ndarray;
   if (size > 0) {
@@ -91,7 +107,8 @@ void WireTransformer::SetWireFormatNamedTensor(rpc::NamedTensor* out,
                                                const NDArray& ndarray,
                                                const std::string& name) const {
   std::string serialized;
-  ndarray.SerializeToString(&serialized);
+  // A failed serialization would send the tensor empty.
+  if (!ndarray.SerializeToString(&serialized)) throw kTensorFormatError;
   out->set_name(name);
   // The serialized array can be large; hand its buffer over.
   out->mutable_tensor()->mutable_tensor_content()->swap(serialized);
@@ -138,6 +155,16 @@ void WireTransformer::SetMXTensorFromWireFormatNDArray(
     const NDArray& ndarray, mxnet::MXTensor& out) const {
   const int64_t size = GetSizeOfTensor(out.shape, out.dtype);
   const mxnet::TensorDType dtype = ConvertFromWireFormatDtype(ndarray.dtype());
+  // The descriptor takes the received type but keeps its shape; with another
+  // element size it would describe more (or fewer) bytes than its buffer
+  // holds, and the next call that trusts it would overrun the buffer.
+  if (ElementSize(dtype) != ElementSize(out.dtype)) {
+    CLogger log;
+    log << "Received element type " << dtype << " for a buffer of type "
+        << out.dtype << " of another element size\n"
+        << logger::ERROR;
+    throw kTensorFormatError;
+  }
   if (static_cast<int64_t>(ndarray.data().size()) != size) {
     CLogger log;
     log << "Received tensor of " << ndarray.data().size()
@@ -163,7 +190,7 @@ void WireTransformer::SetWireFormatSymbolJson(
   rpc::mxnet::MXNetSymbolJson symbol;
   symbol.set_symbol_json(symbol_json);
   std::string serialized;
-  symbol.SerializeToString(&serialized);
+  if (!symbol.SerializeToString(&serialized)) throw kTensorFormatError;
   model_spec->mutable_serialized_model()->swap(serialized);
 }
 

@@ -9,6 +9,7 @@
 // it and return it as their result.
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -39,6 +40,16 @@ inline constexpr int kTensorFormatError = 21;
 // Largest element count of one tensor, exclusive (2^31).
 inline constexpr int64_t kMaxTensorElements = int64_t{1} << 31;
 
+// The most bytes one message may take on the wire: protobuf neither
+// serializes nor parses a message of 2 GiB or more.
+inline constexpr int64_t kMaxWireMessageBytes =
+    std::numeric_limits<int32_t>::max();
+
+// What the tags and lengths around one string, bytes or message field add
+// to a request, at most: a tag takes 2 bytes for our field numbers, a length
+// below 2^31 takes 5, and a request nests a field at most four deep.
+inline constexpr int64_t kFieldEnvelopeBytes = 4 * (2 + 5);
+
 class WireTransformer {
  public:
   using NDArray = zva::rpc::mxnet::NDArray;
@@ -55,12 +66,19 @@ class WireTransformer {
   NDArray::DType ConvertToWireFormatDtype(mxnet::TensorDType dtype) const;
   mxnet::TensorDType ConvertFromWireFormatDtype(NDArray::DType dtype) const;
 
-  // Copies the tensor's bytes, shape and type into a new array. Throws 21
-  // for a tensor that GetSizeOfTensor rejects or whose data is null while
-  // its size is not 0.
+  // An upper bound of the bytes the tensor's array takes on the wire: its
+  // data, shape and type with their tags and lengths. Throws as
+  // GetSizeOfTensor does; reads no tensor data.
+  int64_t GetWireSizeOfTensor(const mxnet::MXTensor& tensor) const;
+
+  // Copies the tensor's bytes, shape and type into a new array. Throws 21,
+  // before reading any data, for a tensor that GetSizeOfTensor rejects,
+  // whose array would exceed kMaxWireMessageBytes, or whose data is null
+  // while its size is not 0.
   NDArray ConvertToWireFormatNDArray(const mxnet::MXTensor& tensor) const;
 
-  // Sets out->name and serializes `ndarray` into out->tensor.tensor_content.
+  // Sets out->name and serializes `ndarray` into out->tensor.tensor_content;
+  // throws 21 when protobuf cannot serialize it.
   void SetWireFormatNamedTensor(rpc::NamedTensor* out, const NDArray& ndarray,
                                 const std::string& name) const;
 
@@ -72,17 +90,20 @@ class WireTransformer {
 
   // Copies the i-th received tensor into the buffer of (*out)[i], whose
   // shape and dtype give the expected byte size, and sets its dtype to the
-  // received one; the caller's shape stays. Throws 21 when `in` has fewer
-  // entries than *out, or when an entry does not parse, has an unknown type
-  // or holds a different number of bytes than its buffer expects; that
-  // buffer is then untouched (earlier ones stay written). Entries beyond
+  // received one (same element size, so the descriptor still describes its
+  // buffer); the caller's shape stays. Throws 21 when `in` has fewer
+  // entries than *out, or when an entry does not parse, has an unknown type,
+  // a type of another element size than its buffer's, or holds a different
+  // number of bytes than its buffer expects; that buffer and its descriptor
+  // are then untouched (earlier ones stay written). Entries beyond
   // out->size() are ignored with a WARNING line.
   void ConvertFromWireFormatNamedTensors(std::vector<mxnet::MXTensor>* out,
                                          const NamedTensors& in) const;
 
   // Copies exactly the bytes `out`'s descriptor expects from `ndarray` and
-  // takes its dtype; throws 21 (buffer untouched) when the received data has
-  // another size or an unknown type.
+  // takes its dtype; throws 21 (buffer and descriptor untouched) when the
+  // received data has another size, or a type that is unknown or of another
+  // element size.
   void SetMXTensorFromWireFormatNDArray(const NDArray& ndarray,
                                         mxnet::MXTensor& out) const;
 
@@ -92,7 +113,8 @@ class WireTransformer {
       const google::protobuf::RepeatedPtrField<rpc::Operator>& in) const;
 
   // Stores the symbol graph as a serialized MXNetSymbolJson in
-  // model_spec->serialized_model.
+  // model_spec->serialized_model; throws 21 when protobuf cannot serialize
+  // it.
   void SetWireFormatSymbolJson(rpc::ModelSpec* model_spec,
                                const std::string& symbol_json) const;
 

@@ -8,7 +8,11 @@
 // an accelerator of this library; the accelerator's health-check thread must
 // be running, since every call waits for its session. Every
 // operation returns 0 on success, otherwise a client status code; after a
-// failure zva::GetLastError tells more.
+// failure zva::GetLastError tells more. A model id must not be empty, and
+// model ids, tensor names, the symbol JSON and graph statistics must be
+// valid UTF-8; otherwise the operation returns 21 without a call. So does
+// a request that would take 2 GiB or more on the wire, before any tensor is
+// copied. An operation that runs out of memory returns 1; nothing throws.
 //
 // Thread safety: every operation of both interfaces may be called from
 // several threads at once. Tensor memory stays the caller's throughout and
@@ -105,7 +109,10 @@ class MXNetModelInterface : public ObjectInterface {
   // caller sizes *outputs and sets each element's data, shape and dtype to
   // the buffer that receives the corresponding output, in the model's output
   // order. On success the buffers are filled and each dtype is set to the
-  // received type. On failure the buffers are untouched, except where an
+  // received type, which has the element size of the caller's (such as
+  // INT32 for FLOAT32). An output of another element size or byte count
+  // than its descriptor gives 21 and leaves that buffer and descriptor
+  // untouched. On failure the buffers are untouched, except where an
   // output was malformed (21): buffers before it are written, the rest not.
   // REQUIRES: outputs != nullptr.
   virtual int Infer(const std::unordered_map<std::string, MXTensor>& inputs,

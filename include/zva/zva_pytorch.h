@@ -10,7 +10,12 @@
 // tensors cross this interface as byte strings the integration has already
 // serialized; the library passes them on unchanged. Every operation returns
 // 0 on success, otherwise a client status code; after a failure
-// zva::GetLastError tells more.
+// zva::GetLastError tells more. A model id must not be empty, and model ids,
+// tensor names, output names and graph statistics must be valid UTF-8;
+// otherwise the operation returns 21 without a call. So does a request that
+// would take 2 GiB or more on the wire (a model or inputs of that size),
+// before anything is copied. An operation that runs out of memory returns
+// 1; nothing throws.
 //
 // Thread safety: every operation of both interfaces may be called from
 // several threads at once.

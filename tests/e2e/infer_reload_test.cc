@@ -96,12 +96,25 @@ TEST_F(InferReloadTest, FailedReloadIsReported) {
   EXPECT_NE(LastError().find("ZV Error Code: [51, 8, 31]"), std::string::npos);
 }
 
+// A failed list call answering NOT_FOUND (a lost session, say) was taken
+// for "model not listed" and triggered a reload.
 TEST_F(InferReloadTest, FailedListReportsTheInferFailure) {
-  sim_->ForgetAllModels();
-  sim_->FailNext("ListModels", 1, grpc::StatusCode::UNAVAILABLE, "1 busy");
-  EXPECT_EQ(InferWithReload(), 12);
-  EXPECT_EQ(Calls("LoadModel").size(), 0u);
-  EXPECT_NE(LastError().find("ZV Error Code: [9, 5, 12]"), std::string::npos);
+  const struct {
+    grpc::StatusCode code;
+    const char* message;
+  } kCases[] = {
+      {grpc::StatusCode::UNAVAILABLE, "1 busy"},
+      {grpc::StatusCode::NOT_FOUND, "12 session not found"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.message);
+    sim_->ForgetAllModels();
+    sim_->ClearJournal();
+    sim_->FailNext("ListModels", 1, c.code, c.message);
+    EXPECT_EQ(InferWithReload(), 12);
+    EXPECT_EQ(Calls("LoadModel").size(), 0u);
+    EXPECT_NE(LastError().find("ZV Error Code: [9, 5, 12]"), std::string::npos);
+  }
 }
 
 TEST_F(InferReloadTest, OtherFailuresAreNotAModelLoss) {

@@ -9,6 +9,7 @@
 
 #include "exec_sim_fixture.h"
 #include "zva/zva_mxnet.h"
+#include "zvl_util.h"
 
 namespace zva_test {
 namespace {
@@ -262,6 +263,150 @@ TEST_F(MXNetAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
       EXPECT_EQ(log.Count(c.line), 1u);
     }
   }
+}
+
+// An output took the received element type and kept its shape: received
+// as INT64, two FLOAT32 of 8 bytes became two INT64 of 16, and the next
+// Infer with the same descriptors wrote 8 bytes past the buffer.
+TEST_F(MXNetAdapterTest, OutputOfAnotherElementSizeLeavesItsDescriptor) {
+  auto model = Load("net");
+  int64_t in[1] = {int64_t{1} << 40};  // the simulator echoes it back
+  float out[2] = {42, 42};
+  std::vector<MXTensor> outputs = {{out, {2}, zva::mxnet::FLOAT32}};
+  EXPECT_EQ(model->Infer({{"x", {in, {1}, zva::mxnet::INT64}}}, &outputs), 21);
+  EXPECT_EQ(outputs[0].dtype, zva::mxnet::FLOAT32);
+  EXPECT_EQ(outputs[0].shape, std::vector<int64_t>{2});
+  EXPECT_EQ(out[0], 42);
+  EXPECT_EQ(out[1], 42);
+}
+
+// Failures that the adapter finds itself (a null argument, a tensor the
+// wire cannot carry) left the thread's last error as it was, so that
+// GetLastError reported some older failure.
+TEST_F(MXNetAdapterTest, FailuresFoundByTheAdapterSetTheLastError) {
+  auto model = Load("net");
+  float in[2] = {1, 2};
+  float out[2] = {};
+  std::vector<MXTensor> outputs = {{out, {2}, zva::mxnet::FLOAT32}};
+  std::vector<MXTensor> too_small = {{out, {1}, zva::mxnet::FLOAT32}};
+  std::shared_ptr<MXNetModelInterface> loaded;
+  const MXTensor malformed{in, {-1}, zva::mxnet::FLOAT32};
+  const MXTensor good{in, {2}, zva::mxnet::FLOAT32};
+  const struct {
+    const char* what;
+    std::function<int()> run;
+    int want;
+  } kCases[] = {
+      {"null model",
+       [&] { return adapter_->LoadModel("m", "{}", {}, {}, nullptr); }, 1},
+      {"null operators",
+       [&] { return adapter_->GetOperatorsWhiteList(nullptr); }, 1},
+      {"null outputs", [&] { return model->Infer({}, nullptr); }, 1},
+      {"malformed parameter",
+       [&] {
+         return adapter_->LoadModel("m", "{}", {{"w", malformed}}, {}, &loaded);
+       },
+       21},
+      {"malformed input",
+       [&] {
+         return model->Infer({{"x", malformed}}, &outputs);
+       },
+       21},
+      {"output buffer too small",
+       [&] {
+         return model->Infer({{"x", good}}, &too_small);
+       },
+       21},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    zva::util::SetLastError("stale");
+    EXPECT_EQ(c.run(), c.want);
+    const std::string text = LastError();
+    EXPECT_NE(text.find("ZV Error Code: [1, 9, " + std::to_string(c.want) +
+                        "]\n    ZV Error Description: " +
+                        zva::GetErrorDescription(c.want) + "\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(std::string("ZV Accelerator ID: ") + kAcceleratorId),
+              std::string::npos)
+        << text;
+  }
+}
+
+// An empty model id or a name that is not valid UTF-8 (which protobuf will
+// not serialize in a string field) was sent anyway and failed only after
+// the executor's retry pauses.
+TEST_F(MXNetAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
+  auto model = Load("net");
+  sim_->ClearJournal();
+  float in[1] = {1};
+  float out[1] = {};
+  std::vector<MXTensor> outputs = {{out, {1}, zva::mxnet::FLOAT32}};
+  const MXTensor t{in, {1}, zva::mxnet::FLOAT32};
+  std::shared_ptr<MXNetModelInterface> loaded;
+  const std::function<int()> kCalls[] = {
+      [&] { return adapter_->LoadModel("", "{}", {}, {}, &loaded); },
+      [&] { return adapter_->LoadModel("m\xff", "{}", {}, {}, &loaded); },
+      [&] { return adapter_->LoadModel("m", "{\xc3}", {}, {}, &loaded); },
+      [&] {
+        return adapter_->LoadModel("m", "{}", {{"w\xc3", t}}, {}, &loaded);
+      },
+      [&] { return adapter_->UnloadModel(""); },
+      [&] {
+        return model->Infer({{"x\xe2\x82", t}}, &outputs);
+      },
+      [&] {
+        return adapter_->PostGraphStats({{"ops", {"Conv", "\xed\xa0\x80"}}});
+      },
+  };
+  for (const auto& call : kCalls) {
+    zva::util::SetLastError("stale");
+    EXPECT_EQ(call(), 21);
+    EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 21]"), std::string::npos)
+        << LastError();
+  }
+  EXPECT_EQ(loaded, nullptr);
+  EXPECT_EQ(FrameworkCalls(), 0u);
+}
+
+// A tensor of 2 GiB or more went out empty (protobuf refused to serialize
+// it, unnoticed) and the load succeeded; a request of 2 GiB or more in all
+// failed inside gRPC, was retried as retryable and came back as 1. The
+// descriptors below claim far more than their buffer: they must be refused
+// before a byte is read.
+TEST_F(MXNetAdapterTest, TensorsBeyondWhatTheWireCarriesFailBeforeAnyCopy) {
+  auto model = Load("net");
+  sim_->ClearJournal();
+  float small[4] = {};
+  const MXTensor two_gib{small, {int64_t{1} << 28}, zva::mxnet::INT64};
+  const MXTensor gib_and_half{small, {int64_t{3} << 27}, zva::mxnet::FLOAT32};
+  float out[4] = {};
+  std::vector<MXTensor> outputs = {{out, {4}, zva::mxnet::FLOAT32}};
+  std::shared_ptr<MXNetModelInterface> loaded;
+  const std::function<int()> kCalls[] = {
+      [&] {
+        return adapter_->LoadModel("m", "{}", {{"w", two_gib}}, {}, &loaded);
+      },
+      [&] {
+        return adapter_->LoadModel(
+            "m", "{}", {{"a", gib_and_half}, {"b", gib_and_half}}, {}, &loaded);
+      },
+      [&] {
+        return model->Infer({{"x", two_gib}}, &outputs);
+      },
+      [&] {
+        return model->Infer({{"a", gib_and_half}, {"b", gib_and_half}},
+                            &outputs);
+      },
+  };
+  for (const auto& call : kCalls) {
+    EXPECT_EQ(call(), 21);
+    EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 21]"), std::string::npos)
+        << LastError();
+  }
+  EXPECT_EQ(loaded, nullptr);
+  EXPECT_EQ(FrameworkCalls(), 0u);
 }
 
 TEST_F(MXNetAdapterTest, LostModelIsReloadedWithItsParameters) {

@@ -5,6 +5,7 @@
 
 #include "exec_sim_fixture.h"
 #include "zva/zva_pytorch.h"
+#include "zvl_util.h"
 
 namespace zva_test {
 namespace {
@@ -98,6 +99,75 @@ TEST_F(PytorchAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
   EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 32);
   EXPECT_EQ(outputs, std::vector<std::string>{"mine"});
   EXPECT_EQ(log.Count("[PROFILE]"), 0u);
+}
+
+// A failed call whose message starts with "0", the service's code for
+// success, was returned as 0: LoadModel handed out a model that was never
+// loaded, and an Infer whose reload failed so succeeded without outputs.
+TEST_F(PytorchAdapterTest, FailureCarryingTheSuccessCodeIsNeverSuccess) {
+  sim_->FailNext("LoadModel", 4, grpc::StatusCode::INTERNAL, "0 ok");
+  std::shared_ptr<PytorchModelInterface> model;
+  EXPECT_EQ(adapter_->LoadModel("pt", "bytes", &model), 1);
+  EXPECT_EQ(model, nullptr);
+  EXPECT_NE(LastError().find("ZV Error Code: [0, 13, 1]\n    ZV Error "
+                             "Description: Internal error\n"),
+            std::string::npos)
+      << LastError();
+
+  model = Load("pt");
+  sim_->ForgetAllModels();
+  sim_->FailNext("LoadModel", 1, grpc::StatusCode::INTERNAL, "0 ok");
+  std::vector<std::string> outputs = {"mine"};
+  EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 1);
+  EXPECT_EQ(outputs, std::vector<std::string>{"mine"});
+}
+
+// A null argument returned 1 and left the thread's last error as it was.
+TEST_F(PytorchAdapterTest, NullArgumentsSetTheLastError) {
+  auto model = Load("pt");
+  const std::function<int()> kCalls[] = {
+      [&] { return adapter_->LoadModel("m", "bytes", nullptr); },
+      [&] { return adapter_->GetOperatorWhitelist(nullptr); },
+      [&] { return model->Infer("pt", {}, {}, nullptr); },
+  };
+  for (const auto& call : kCalls) {
+    zva::util::SetLastError("stale");
+    EXPECT_EQ(call(), 1);
+    EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 1]"), std::string::npos)
+        << LastError();
+  }
+}
+
+// An empty model id or a name that is not valid UTF-8 (which protobuf will
+// not serialize in a string field) was sent anyway and failed only after
+// the executor's retry pauses.
+TEST_F(PytorchAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
+  auto model = Load("pt");
+  sim_->ClearJournal();
+  std::shared_ptr<PytorchModelInterface> loaded;
+  std::vector<std::string> outputs;
+  const std::function<int()> kCalls[] = {
+      [&] { return adapter_->LoadModel("", "bytes", &loaded); },
+      [&] { return adapter_->LoadModel("\xc0\xaf", "bytes", &loaded); },
+      [&] {
+        return model->Infer("", {{"x", "1"}}, {"y"}, &outputs);
+      },
+      [&] {
+        return model->Infer("pt", {{"x\xff", "1"}}, {"y"}, &outputs);
+      },
+      [&] {
+        return model->Infer("pt", {{"x", "1"}}, {"y\x80"}, &outputs);
+      },
+  };
+  for (const auto& call : kCalls) {
+    zva::util::SetLastError("stale");
+    EXPECT_EQ(call(), 21);
+    EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 21]"), std::string::npos)
+        << LastError();
+  }
+  EXPECT_EQ(loaded, nullptr);
+  EXPECT_TRUE(outputs.empty());
+  EXPECT_EQ(sim_->CallCount("LoadModel") + sim_->CallCount("Infer"), 0u);
 }
 
 TEST_F(PytorchAdapterTest, LostModelIsReloaded) {

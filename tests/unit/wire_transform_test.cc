@@ -198,7 +198,7 @@ TEST(WireTransformTest, AFailedConversionKeepsWhatWasAppended) {
 }
 
 // One received output holding `bytes` as its data, type `dtype`.
-rpc::NamedTensor Output(const std::string& bytes, int dtype = 3) {
+rpc::NamedTensor Output(const std::string& bytes, int dtype = 4) {
   NDArray a;
   a.set_data(bytes);
   a.add_shape(static_cast<int64_t>(bytes.size()));
@@ -224,6 +224,9 @@ TEST(WireTransformTest, ReceivingStaysWithinBothBuffers) {
       {"unparsable", {unparsable}, false},
       {"no tensor at all", {rpc::NamedTensor()}, false},
       {"unknown type", {Output("abcd", 9)}, false},
+      // The descriptor would take the type and describe 1 byte, or 16 for
+      // an INT64 of the same 4 bytes received.
+      {"element type of another size", {Output("abcd", 3)}, false},
       {"no outputs", {}, false},
       {"an extra output is ignored", {Output("abcd"), Output("zz")}, true},
   };
@@ -239,7 +242,7 @@ TEST(WireTransformTest, ReceivingStaysWithinBothBuffers) {
     if (c.ok) {
       EXPECT_EQ(code, 0);
       EXPECT_STREQ(buffer, "abcd");
-      EXPECT_EQ(outs[0].dtype, mxnet::UINT8);
+      EXPECT_EQ(outs[0].dtype, mxnet::INT32);
     } else {
       EXPECT_EQ(code, kTensorFormatError);
       EXPECT_STREQ(buffer, "....");

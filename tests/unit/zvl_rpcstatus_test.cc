@@ -91,6 +91,22 @@ TEST(ZvaRpcStatusTest, UntranslatedServiceCodesFallBackToConstructionCode) {
   }
 }
 
+TEST(ZvaRpcStatusTest, FailureCodeIsNeverSuccess) {
+  const struct {
+    const char* message;
+    int construction_code;
+    int want;
+  } kCases[] = {
+      {"0 ok", 1, 1},    {"0", 0, 1},    {"  +0", 36, 36},
+      {"9 gone", 1, 12}, {"word", 7, 7}, {"word", 0, 1},
+  };
+  for (const auto& c : kCases) {
+    ZvaRpcStatus status(grpc::Status(grpc::StatusCode::INTERNAL, c.message), "",
+                        c.construction_code);
+    EXPECT_EQ(status.GetFailureCode(), c.want) << c.message;
+  }
+}
+
 TEST(ZvaRpcStatusTest, CopiesKeepEveryField) {
   ZvaRpcStatus original(
       grpc::Status(grpc::StatusCode::UNAUTHENTICATED, "3 bad signature"),
