@@ -138,6 +138,16 @@ void WireTransformer::SetMXTensorFromWireFormatNDArray(
     const NDArray& ndarray, mxnet::MXTensor& out) const {
   const int64_t size = GetSizeOfTensor(out.shape, out.dtype);
   const mxnet::TensorDType dtype = ConvertFromWireFormatDtype(ndarray.dtype());
+  // The received type replaces the caller's while the caller's shape stays:
+  // with another element size the descriptor would then claim more bytes
+  // than its buffer holds, and the next call that reuses it would overrun.
+  if (ElementSize(dtype) != ElementSize(out.dtype)) {
+    CLogger log;
+    log << "Received tensor of type " << dtype << " for a buffer of type "
+        << out.dtype << "\n"
+        << logger::ERROR;
+    throw kTensorFormatError;
+  }
   if (static_cast<int64_t>(ndarray.data().size()) != size) {
     CLogger log;
     log << "Received tensor of " << ndarray.data().size()

@@ -74,15 +74,17 @@ class WireTransformer {
   // shape and dtype give the expected byte size, and sets its dtype to the
   // received one; the caller's shape stays. Throws 21 when `in` has fewer
   // entries than *out, or when an entry does not parse, has an unknown type
-  // or holds a different number of bytes than its buffer expects; that
-  // buffer is then untouched (earlier ones stay written). Entries beyond
+  // or one of another element size than its buffer's, or holds a different
+  // number of bytes than its buffer expects; that buffer and its descriptor
+  // are then untouched (earlier ones stay written). Entries beyond
   // out->size() are ignored with a WARNING line.
   void ConvertFromWireFormatNamedTensors(std::vector<mxnet::MXTensor>* out,
                                          const NamedTensors& in) const;
 
   // Copies exactly the bytes `out`'s descriptor expects from `ndarray` and
-  // takes its dtype; throws 21 (buffer untouched) when the received data has
-  // another size or an unknown type.
+  // takes its dtype; throws 21 (buffer and descriptor untouched) when the
+  // received data has another size, an unknown type or a type of another
+  // element size.
   void SetMXTensorFromWireFormatNDArray(const NDArray& ndarray,
                                         mxnet::MXTensor& out) const;
 

@@ -198,7 +198,7 @@ TEST(WireTransformTest, AFailedConversionKeepsWhatWasAppended) {
 }
 
 // One received output holding `bytes` as its data, type `dtype`.
-rpc::NamedTensor Output(const std::string& bytes, int dtype = 3) {
+rpc::NamedTensor Output(const std::string& bytes, int dtype = 4) {
   NDArray a;
   a.set_data(bytes);
   a.add_shape(static_cast<int64_t>(bytes.size()));
@@ -224,6 +224,8 @@ TEST(WireTransformTest, ReceivingStaysWithinBothBuffers) {
       {"unparsable", {unparsable}, false},
       {"no tensor at all", {rpc::NamedTensor()}, false},
       {"unknown type", {Output("abcd", 9)}, false},
+      // The same byte count, but not the buffer's element size.
+      {"another element size", {Output("abcd", 3)}, false},
       {"no outputs", {}, false},
       {"an extra output is ignored", {Output("abcd"), Output("zz")}, true},
   };
@@ -239,7 +241,7 @@ TEST(WireTransformTest, ReceivingStaysWithinBothBuffers) {
     if (c.ok) {
       EXPECT_EQ(code, 0);
       EXPECT_STREQ(buffer, "abcd");
-      EXPECT_EQ(outs[0].dtype, mxnet::UINT8);
+      EXPECT_EQ(outs[0].dtype, mxnet::INT32);
     } else {
       EXPECT_EQ(code, kTensorFormatError);
       EXPECT_STREQ(buffer, "....");
@@ -249,6 +251,26 @@ TEST(WireTransformTest, ReceivingStaysWithinBothBuffers) {
     EXPECT_EQ(capture.Text().find("ignoring") != std::string::npos,
               c.received.size() > 1);
   }
+}
+
+TEST(WireTransformTest, AReusedOutputDescriptorNeverOverrunsItsBuffer) {
+  // Eight bytes typed INT64 for two FLOAT32: taken, the type would make the
+  // descriptor claim 16 bytes, which the next Infer with the same
+  // descriptors would write into the 8-byte buffer.
+  WireTransformer wt;
+  LogCapture capture;
+  char buffer[9] = "........";
+  std::vector<MXTensor> outs = {MXTensor{buffer, {2}, mxnet::FLOAT32}};
+  google::protobuf::RepeatedPtrField<rpc::NamedTensor> in;
+  *in.Add() = Output("abcdefgh", mxnet::INT64);
+  for (int infer = 0; infer < 2; ++infer) {
+    EXPECT_EQ(
+        ThrownCode([&] { wt.ConvertFromWireFormatNamedTensors(&outs, in); }),
+        kTensorFormatError);
+  }
+  EXPECT_STREQ(buffer, "........");
+  EXPECT_EQ(outs[0].dtype, mxnet::FLOAT32);
+  EXPECT_EQ(outs[0].shape, (std::vector<int64_t>{2}));
 }
 
 TEST(WireTransformTest, OperatorSetKeepsNamesOnce) {
