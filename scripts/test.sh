@@ -2,7 +2,8 @@
 # Installs what is missing, then builds and runs every test three times:
 # plain (followed by a short chaos soak on that build), under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded tests
-# under ThreadSanitizer. Exits non-zero on any failure.
+# under ThreadSanitizer; then runs each fuzzer for 30 s. Exits non-zero on
+# any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -41,4 +42,6 @@ run asan
 cmake_args=(-DZV_SANITIZE=thread)
 export ZV_BUILD_TARGET=zv_threaded_tests
 run tsan -L threaded
+echo "=== fuzz: 30 s per parser of untrusted bytes"
+bash scripts/fuzz.sh 30
 echo "=== all test runs passed"

@@ -89,14 +89,24 @@ void ClientConfiguration::LoadDefaults() {
 }
 
 void ClientConfiguration::InitConfiguration() {
-  CLogger log("");
   std::string buffer;
-  if (!ReadWholeFile(ConfigFilePath(), &buffer)) {
+  Build(ReadWholeFile(ConfigFilePath(), &buffer) ? &buffer : nullptr);
+}
+
+void ClientConfiguration::InitConfigurationFromText(
+    const std::string& file_contents) {
+  Build(&file_contents);
+}
+
+void ClientConfiguration::Build(const std::string* file_contents) {
+  CLogger log("");
+  if (file_contents == nullptr) {
     LoadDefaults();
   } else {
     // Parsed aside so that a failed file never mixes with the defaults.
     ClientLibraryConfig from_file;
-    if (util::DeserializeJSONToProtobufMessage(buffer, from_file) == 0) {
+    if (util::DeserializeJSONToProtobufMessage(*file_contents, from_file) ==
+        0) {
       config_ = std::move(from_file);
       SetEmptyFieldToDefault();
     } else {

@@ -55,6 +55,9 @@ class ClientConfiguration {
   // or unreadable file gives the defaults silently, a malformed one gives the
   // defaults with a warning.
   void InitConfiguration();
+  // InitConfiguration with `file_contents` as the text of the file, which is
+  // then not read: the same parse, checks and environment overrides.
+  void InitConfigurationFromText(const std::string& file_contents);
 
   // Stores the default into every field but the override version that is 0.
   void SetEmptyFieldToDefault();
@@ -80,6 +83,8 @@ class ClientConfiguration {
 #undef ZV_CONFIG_ACCESSORS
 
  private:
+  // Builds from `file_contents` (null when there is no readable file).
+  void Build(const std::string* file_contents);
   // Replaces the message with the default document.
   void LoadDefaults();
   // Replaces every value that the code cannot use (not positive, or so large

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include <getopt.h>
-
+#include "zv_command_line.h"
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
 #include "zva/zva_device_metadata.h"
@@ -17,50 +16,6 @@
 namespace {
 
 constexpr char kCommand[] = "describe-accelerators";
-
-// Parses the options into the two flags (set to 1 when given) and the first
-// argument that is not an option into `command`. Options may stand before or
-// after the command. Returns false after a parse error, which it reports.
-bool parse_command_line(int argc, const char** argv, int& json, int& help,
-                        bool& has_command, std::string& command) {
-  const option long_options[] = {
-      {"json", no_argument, &json, 1},
-      {"help", no_argument, &help, 1},
-      {nullptr, 0, nullptr, 0},
-  };
-  opterr = 0;
-  // getopt_long permutes argv; the strings themselves are not written.
-  char** args = const_cast<char**>(argv);
-  int c;
-  while ((c = getopt_long(argc, args, "jh", long_options, nullptr)) != -1) {
-    switch (c) {
-      case 0:
-        break;
-      case 'j':
-        json = 1;
-        break;
-      case 'h':
-        help = 1;
-        break;
-      case '?':
-        if (optopt != 0) {
-          std::cerr << "Unknown option: " << static_cast<char>(optopt)
-                    << std::endl;
-        } else {
-          // An unknown long option has no option character; name it whole.
-          std::cerr << "Unknown option: " << args[optind - 1] << std::endl;
-        }
-        zva::PrintUsageString(std::cerr);
-        return false;
-      default:
-        std::cerr << "Something went wrong." << std::endl;
-        return false;
-    }
-  }
-  has_command = optind < argc;
-  if (has_command) command = argv[optind];
-  return true;
-}
 
 // Sends the library's log to standard error, unless the caller chose
 // otherwise already, so that standard output carries only the description.
@@ -80,7 +35,7 @@ int main(int argc, const char** argv) {
   int help = 0;
   bool has_command = false;
   std::string command;
-  if (!parse_command_line(argc, argv, json, help, has_command, command)) {
+  if (!zv::ParseCommandLine(argc, argv, json, help, has_command, command)) {
     return 1;
   }
   if (!has_command) {

@@ -254,6 +254,26 @@ TEST(WireTransformTest, ReceivingStaysWithinBothBuffers) {
   }
 }
 
+TEST(WireTransformTest, AReusedOutputDescriptorNeverOverrunsItsBuffer) {
+  // Eight bytes typed INT64 for two FLOAT32: taken, the type would make the
+  // descriptor claim 16 bytes, which the next Infer with the same
+  // descriptors would write into the 8-byte buffer.
+  WireTransformer wt;
+  LogCapture capture;
+  char buffer[9] = "........";
+  std::vector<MXTensor> outs = {MXTensor{buffer, {2}, mxnet::FLOAT32}};
+  google::protobuf::RepeatedPtrField<rpc::NamedTensor> in;
+  *in.Add() = Output("abcdefgh", mxnet::INT64);
+  for (int infer = 0; infer < 2; ++infer) {
+    EXPECT_EQ(
+        ThrownCode([&] { wt.ConvertFromWireFormatNamedTensors(&outs, in); }),
+        kTensorFormatError);
+  }
+  EXPECT_STREQ(buffer, "........");
+  EXPECT_EQ(outs[0].dtype, mxnet::FLOAT32);
+  EXPECT_EQ(outs[0].shape, (std::vector<int64_t>{2}));
+}
+
 TEST(WireTransformTest, OperatorSetKeepsNamesOnce) {
   WireTransformer wt;
   google::protobuf::RepeatedPtrField<rpc::Operator> ops;

@@ -349,4 +349,25 @@ TEST_F(ClientConfigurationTest, FileIsReadAgainForEveryConfiguration) {
   EXPECT_EQ(Load().infer_timeout(), 200);
 }
 
+TEST_F(ClientConfigurationTest, TextGivenDirectlyIsTakenLikeTheFile) {
+  // The file exists but is not read: the text stands in for it.
+  LogCapture capture;
+  WriteConfigFile(R"({"infer_timeout": 100})");
+  ::setenv("ZV_LOADMODEL_TIMEOUT", "7", 1);
+  ClientConfiguration config;
+  config.InitConfigurationFromText(
+      R"({"infer_timeout": 300, "ping_timeout": -4})");
+  ClientLibraryConfig expected = Defaults();
+  expected.set_infer_timeout(300);
+  expected.set_load_model_timeout(7);
+  EXPECT_THAT(config.GetConfigProto(), ProtoEq(expected));
+
+  ClientConfiguration bad;
+  bad.InitConfigurationFromText("{");
+  expected = Defaults();
+  expected.set_load_model_timeout(7);
+  EXPECT_THAT(bad.GetConfigProto(), ProtoEq(expected));
+  EXPECT_EQ(CountOf(capture.Text(), "Invalid Configuration file format"), 1);
+}
+
 }  // namespace
