@@ -1,6 +1,7 @@
 #include "zvl_discover.h"
 
 #include <cstdlib>
+#include <set>
 #include <utility>
 
 #include <google/protobuf/descriptor.h>
@@ -318,6 +319,20 @@ int Discover::DiscoverAcceleratorSlots(std::vector<std::string>& ids) {
     log << "Error during accelerator discovery: " << refusal << "\n" << ERROR;
     zva::util::SetLastErrorWithDetail(kDiscoveryFailure, refusal);
     return kDiscoveryFailure;
+  }
+  // One accelerator listed twice is still one accelerator: a second entry
+  // would give it a second device, channel and session.
+  std::set<std::string> seen(ids.begin(), ids.begin() + first_new);
+  std::vector<std::string> listed(ids.begin() + first_new, ids.end());
+  ids.resize(first_new);
+  for (std::string& id : listed) {
+    if (!seen.insert(id).second) {
+      log << "Ignoring accelerator " << id
+          << " listed more than once in the attached accelerators\n"
+          << WARNING;
+      continue;
+    }
+    ids.push_back(std::move(id));
   }
   return kSuccess;
 }

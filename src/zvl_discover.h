@@ -28,7 +28,8 @@ class DiscoverInterface : public ObjectInterface {
   virtual int DiscoverProxy(std::string& endpoint) = 0;
   // 0 with at least one identifier, none empty, appended to `ids`; or 19.
   // An identifier that IsSafeIdentifier refuses fails with 19 and sets the
-  // thread's last error naming it.
+  // thread's last error naming it; an identifier listed again is dropped
+  // (the first stays).
   virtual int DiscoverAcceleratorSlots(std::vector<std::string>& ids) = 0;
   // 0 with the details of `id` written into `details` under "version", "id",
   // "type" (and "deviceId" in a container); or 19, also without a query

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include "log_stream.h"
 #include "zvl_device_metadata.h"
@@ -133,6 +134,7 @@ DeviceMetadataRegistry GetDeviceMetadataRegistry(
 
     const bool is_container = discover->IsCNSContainer();
     std::vector<DeviceMetadata> devices;
+    std::set<std::string> seen_ids;
     for (const std::string& association : ids) {
       std::map<std::string, std::string> details;
       const int status =
@@ -182,6 +184,15 @@ DeviceMetadataRegistry GetDeviceMetadataRegistry(
       DeviceMetadata device(Entry(details, "version"), record_id, type,
                             device_name, kUnknownHealthStatus);
       if (failed) throw kDiscoveryFailure;
+      // One accelerator is one device, however often it is listed (the
+      // details override, for one, names the same accelerator for every
+      // entry): a second record would give it a second channel and session.
+      if (!seen_ids.insert(record_id).second) {
+        device_log << "Ignoring accelerator " << record_id
+                   << " found more than once; the first entry stays\n"
+                   << logger::WARNING;
+        continue;
+      }
       devices.push_back(std::move(device));
     }
     result = DeviceMetadataRegistry(devices);

@@ -27,7 +27,8 @@ DiscoverPtr MakeDiscover();
 // instead of a discovered one. Every call queries anew; thread-safe.
 // An accelerator identifier or device name that IsSafeIdentifier refuses
 // fails the run with 19, a region that IsSafeRegion refuses with 40, each
-// with the thread's last error naming the value.
+// with the thread's last error naming the value; an accelerator found twice
+// becomes one device (the first entry stays).
 DeviceMetadataRegistry GetDeviceMetadataRegistry(const char* endpoint);
 // The same over the discovery object that `make_discover` returns.
 DeviceMetadataRegistry GetDeviceMetadataRegistry(

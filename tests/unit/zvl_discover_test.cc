@@ -246,7 +246,8 @@ TEST_F(DiscoverTest, VMHListFromOverride) {
   } cases[] = {
       {"a\nb", 0, {"a", "b"}},
       {"a\nb\n", 0, {"a", "b"}},
-      {"b\na\nb", 0, {"b", "a", "b"}},  // order and duplicates kept
+      // Order kept; an accelerator listed again is dropped, the first stays.
+      {"b\na\nb", 0, {"b", "a"}},
       {"a\n\nb", 19, {"a", "", "b"}},
       {"\n", 19, {""}},
       {"a\n\n", 19, {"a", ""}},

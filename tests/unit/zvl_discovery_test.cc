@@ -317,6 +317,25 @@ TEST_F(DiscoveryTest, ValuesGrpcCannotSendFailTheRunNamingThem) {
   }
 }
 
+// One accelerator listed twice (the details override, for one, names the
+// same accelerator for every entry) became two devices, and so two
+// channels and two sessions.
+TEST_F(DiscoveryTest, AcceleratorFoundTwiceIsOneDevice) {
+  fake_.ids = {"zva-b", "zva-a", "zva-c"};
+  fake_.details["zva-b"] = {0, VMHDetails("zva-b", "zva2.large")};
+  fake_.details["zva-a"] = {0, VMHDetails("zva-b", "zva1.large")};
+  fake_.details["zva-c"] = {0, VMHDetails("zva-c", "zva1.large")};
+  DeviceMetadataRegistry registry = Run();
+  ASSERT_EQ(registry.GetNumberOfDevices(), 2u);
+  EXPECT_EQ(registry.GetDeviceMetadataById("zva-b").GetType().to_string(),
+            "zva2.large");
+  EXPECT_EQ(registry.DeviceOrdinalToId(0), "zva-c");
+  EXPECT_TRUE(
+      Logged("Ignoring accelerator zva-b found more than once; the "
+             "first entry stays\n"))
+      << Log();
+}
+
 TEST_F(DiscoveryTest, NoAcceleratorIsNotADiscoveryFailure) {
   EXPECT_EQ(Run().GetNumberOfDevices(), 0u);
   EXPECT_TRUE(Logged("Failed to detect any accelerator\n"));
