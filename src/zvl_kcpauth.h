@@ -14,7 +14,9 @@
 #include "zva/zva_object.h"
 
 // Steps of the Connect signature. Failures are thrown as an int client
-// status code: 7 when no credentials are available, 9 when signing fails.
+// status code: 7 when no credentials are available (also when the access key
+// id or the session token holds a byte that cannot be sent in a request
+// header), 9 when signing fails (also for a region that cannot be sent).
 class AuthSignerInterface : public zva::ObjectInterface {
  public:
   // The complete "authorization" header value.

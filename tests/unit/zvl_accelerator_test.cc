@@ -103,6 +103,20 @@ TEST_F(AcceleratorTest, MissingCertificatesLeaveALastErrorButAChannel) {
             std::string::npos);
 }
 
+// An accelerator identifier that gRPC cannot send went into the header of
+// every call, and gRPC stopped the process.
+TEST_F(AcceleratorTest, IdentifierGrpcCannotSendStaysOutOfTheHeader) {
+  zvtest::LogWatch log;
+  auto accelerator = Make("zva-a\n");
+  zva::rpc::PingResponse response;
+  EXPECT_EQ(accelerator->PingImplementation(&response).error_code(),
+            grpc::StatusCode::UNAVAILABLE);
+  EXPECT_EQ(log.Count("[Preparing Context] Header x-kstrn-zva-accelerator-id "
+                      "left out: its value \"zva-a\\x0a\" cannot be sent\n"),
+            1)
+      << log.Text();
+}
+
 TEST_F(AcceleratorTest, MissingCredentialsFailOnceWithoutACall) {
   unsetenv("KCP_ACCESS_KEY_ID");
   unsetenv("KCP_SECRET_ACCESS_KEY");
