@@ -203,6 +203,13 @@ std::string AuthSigner::GenerateSignature(const std::string& string_to_sign,
   if (LogEnabled(kcp::LogLevel::kDebug)) {
     Log(kcp::LogLevel::kDebug, "Final String to sign: " + string_to_sign);
   }
+  // An empty key is what a failed derivation returns; an HMAC under it
+  // would still give a signature, one the proxy can only refuse.
+  if (key.empty()) {
+    Log(kcp::LogLevel::kError, "Unable to hmac (sha256) final string");
+    Log(kcp::LogLevel::kDebug, "The signing key is empty");
+    return std::string();
+  }
   kcp::ByteBuffer digest;
   if (!kcp::HmacSha256(Bytes(string_to_sign), key, &digest)) {
     Log(kcp::LogLevel::kError, "Unable to hmac (sha256) final string");

@@ -33,7 +33,8 @@ class AuthSignerInterface : public zva::ObjectInterface {
                                         const std::string& day,
                                         const std::string& region,
                                         const std::string& service) = 0;
-  // Hex HMAC-SHA256 of `string_to_sign` under `key`; empty on failure.
+  // Hex HMAC-SHA256 of `string_to_sign` under `key`; empty on failure and
+  // for an empty key (a failed derivation).
   virtual std::string GenerateSignature(const std::string& string_to_sign,
                                         const kcp::ByteBuffer& key) = 0;
   virtual std::string GenerateStringToSign(

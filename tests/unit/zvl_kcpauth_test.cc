@@ -303,6 +303,29 @@ TEST_F(AuthSignerTest, EmptySignatureThrowsNine) {
   EXPECT_EQ(thrown, 9);
 }
 
+class EmptyKeySigner : public AuthSigner {
+ public:
+  using AuthSigner::AuthSigner;
+  kcp::ByteBuffer ComputeHash(const std::string&, const std::string&,
+                              const std::string&, const std::string&) override {
+    return kcp::ByteBuffer();
+  }
+};
+
+// A failed key derivation returns an empty key, under which an HMAC still
+// gave a signature, one the proxy can only refuse.
+TEST_F(AuthSignerTest, EmptyDerivedKeyThrowsNine) {
+  SignerPtr signer(new EmptyKeySigner(kEndpoint, kRegion, kAcceleratorId));
+  EXPECT_EQ(signer->GenerateSignature("text", kcp::ByteBuffer()), "");
+  int thrown = 0;
+  try {
+    signer->SignRequest();
+  } catch (int code) {
+    thrown = code;
+  }
+  EXPECT_EQ(thrown, 9);
+}
+
 // A session token ending in a line feed (or an access key id with a byte
 // outside printable ASCII) went into a request header, where gRPC stops the
 // process.
