@@ -580,4 +580,82 @@ TEST_F(ToolsTest, DescribeTurnsOnTheFileLogUnderHome) {
   EXPECT_TRUE(std::filesystem::is_directory(home_ / ".zv" / "logs"));
 }
 
+// ---- Values gRPC cannot send --------------------------------------------
+
+struct RefusedValueCase {
+  const char* name;
+  Env env;
+  bool discovery_fails;
+  std::string logged;
+};
+
+// gRPC stops a process that hands it a header value it will not send: an
+// identifier with a control byte or a letter outside ASCII, a region ending
+// in a carriage return, a session token ending in a line feed. zv,
+// zv-health and an integration died of the signal instead of exiting with a
+// code and a message.
+TEST_F(ToolsTest, ToolsAndAnIntegrationExitWithACodeOnValuesGrpcCannotSend) {
+  // Without an identity document the region comes from KCP_REGION.
+  StartSimulator("metadata /latest/dynamic/instance-identity/document 0 404\n");
+  // How long the integration waits for a session that never comes.
+  std::filesystem::create_directories(home_ / ".zv");
+  std::ofstream(home_ / ".zv" / "zv_config.json")
+      << R"({"max_wait_for_server_timeout": 200})";
+  env_["ZV_LOG_TO_STDERR"] = "1";
+  const std::string details =
+      R"({"version_2018_04_12": {"zorvelAcceleratorType": "zva1.medium",)"
+      R"( "zorvelAcceleratorId": "zva-1\u0001"}})";
+  const std::vector<RefusedValueCase> cases = {
+      {"identifier outside ASCII",
+       {{"QUERY_ACCELERATORS_RESPONSE_OVERRIDE", "zv\xc3\xa4-1"}},
+       true,
+       R"(accelerator identifier "zv\xc3\xa4-1" from )"
+       R"(QUERY_ACCELERATORS_RESPONSE_OVERRIDE is refused)"},
+      {"control byte in the details",
+       {{"QUERY_ACCELERATOR_DETAILS_RESPONSE_OVERRIDE", details}},
+       true,
+       R"(accelerator identifier "zva-1\x01" from the details of accelerator )"},
+      {"region ending in a carriage return",
+       {{"KCP_REGION", "us-west-2\r"}},
+       true,
+       R"(region "us-west-2\x0d" from KCP_REGION is refused)"},
+      {"session token ending in a line feed",
+       {{"KCP_SESSION_TOKEN", "tok\n"}},
+       false,
+       "The session token of the KCP credentials cannot be sent in a request "
+       "header"},
+  };
+  const Env plain = env_;
+  for (const RefusedValueCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    env_ = plain;
+    for (const auto& [name, value] : c.env) env_[name] = value;
+
+    Result health = ZvHealth();
+    EXPECT_EQ(health.code, 1) << health.err;
+    EXPECT_NE(health.err.find(c.logged), std::string::npos) << health.err;
+    EXPECT_EQ(health.out, c.discovery_fails ? std::string(kVersionLine)
+                                            : "Device 0: not reachable\n"
+                                              "Device 1: not reachable\n");
+
+    Result zv = Zv({"describe-accelerators", "--json"});
+    EXPECT_EQ(zv.code, c.discovery_fails ? 1 : 0) << zv.err;
+    EXPECT_NE(zv.err.find(c.logged), std::string::npos) << zv.err;
+    EXPECT_EQ(MaskTime(zv.out),
+              c.discovery_fails
+                  ? ""
+                  : JsonDescription("not reachable", "not reachable"));
+#ifdef ZV_EXAMPLE_PATH
+    Result integration = RunToEnd(ZV_EXAMPLE_PATH, {}, env_);
+    EXPECT_EQ(integration.code, 1) << integration.err;
+    EXPECT_NE(integration.err.find(c.discovery_fails
+                                       ? "No accelerator is attached to this "
+                                         "host.\n"
+                                       : "LoadModel failed with code "),
+              std::string::npos)
+        << integration.err;
+#endif
+  }
+}
+
 }  // namespace
