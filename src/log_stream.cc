@@ -236,9 +236,12 @@ void CLogger::Init(const char* log_location, const char* program_name) {
     std::strtol(t, &end, 10);
     int value = kDefaultThreshold;
     if (end == t) {
-      std::cout << "ZV_STDERRTHRESHOLD is set to an invalid value: " << t
-                << " . Acceptable values are 0,1,2,3. For now, picking up "
-                   "default value of 2.\n";
+      // Onto the log's own stream, not through the logger: a program that
+      // sends the log to standard error keeps standard output for its
+      // results (zv --json).
+      *stream.load() << "ZV_STDERRTHRESHOLD is set to an invalid value: " << t
+                     << " . Acceptable values are 0,1,2,3. For now, picking "
+                        "up default value of 2.\n";
     } else if (!ParseInt32(t, &value)) {
       value = kDefaultThreshold;
     }

@@ -573,6 +573,22 @@ TEST_F(ToolsTest, ExistingLogToStderrValueIsKept) {
   EXPECT_EQ(kept.err.find(ping_line), std::string::npos);
 }
 
+// zv --json with an invalid ZV_STDERRTHRESHOLD printed the library's
+// warning on standard output, ahead of the JSON document.
+TEST_F(ToolsTest, InvalidThresholdWarningStaysOffTheJson) {
+  StartSimulator();
+  env_["ZV_ENABLE_LOGGING"] = "0";
+  env_["ZV_STDERRTHRESHOLD"] = "high";
+  Result r = Zv({"describe-accelerators", "--json"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(MaskTime(r.out), JsonDescription("healthy", "healthy"));
+  EXPECT_NE(r.err.find("ZV_STDERRTHRESHOLD is set to an invalid value: high . "
+                       "Acceptable values are 0,1,2,3. For now, picking up "
+                       "default value of 2.\n"),
+            std::string::npos)
+      << r.err;
+}
+
 TEST_F(ToolsTest, DescribeTurnsOnTheFileLogUnderHome) {
   StartSimulator();
   Result r = Zv({"describe-accelerators", "--json"});
