@@ -358,6 +358,25 @@ class ToolsTest : public ::testing::Test {
   Result Zv(const std::vector<std::string>& args) {
     return RunToEnd(ZV_PATH, args, env_);
   }
+
+  struct UsageCase {
+    std::vector<std::string> args;
+    int code;
+    std::string out;
+    std::string err;
+  };
+
+  // Runs zv with each case's arguments; none reaches discovery.
+  void CheckUsageCases(const std::vector<UsageCase>& cases) {
+    for (const UsageCase& c : cases) {
+      std::string label;
+      for (const auto& a : c.args) label += a + " ";
+      Result r = Zv(c.args);
+      EXPECT_EQ(r.code, c.code) << label;
+      EXPECT_EQ(r.out, c.out) << label;
+      EXPECT_EQ(r.err, c.err) << label;
+    }
+  }
   Result ZvHealth() { return RunToEnd(ZV_HEALTH_PATH, {}, env_); }
 
   std::filesystem::path home_;
@@ -366,13 +385,6 @@ class ToolsTest : public ::testing::Test {
 };
 
 // ---- Command line ---------------------------------------------------------
-
-struct UsageCase {
-  std::vector<std::string> args;
-  int code;
-  std::string out;
-  std::string err;
-};
 
 TEST_F(ToolsTest, CommandLineWithoutDescription) {
   const std::string usage = kUsage;
@@ -389,14 +401,38 @@ TEST_F(ToolsTest, CommandLineWithoutDescription) {
       {{"describe-accelerators", "-q"}, 1, "", "Unknown option: q\n" + usage},
       {{"--bogus"}, 1, "", "Unknown option: --bogus\n" + usage},
   };
-  for (const UsageCase& c : cases) {
-    std::string label;
-    for (const auto& a : c.args) label += a + " ";
-    Result r = Zv(c.args);
-    EXPECT_EQ(r.code, c.code) << label;
-    EXPECT_EQ(r.out, c.out) << label;
-    EXPECT_EQ(r.err, c.err) << label;
-  }
+  CheckUsageCases(cases);
+}
+
+// Under POSIXLY_CORRECT the options ended at the command, so an option after
+// it was ignored.
+TEST_F(ToolsTest, OptionsAfterTheCommandCountUnderPosixlyCorrect) {
+  env_["POSIXLY_CORRECT"] = "1";
+  const std::string usage = kUsage;
+  CheckUsageCases({
+      {{"describe-accelerators", "-h"}, 0, usage, ""},
+      {{"describe-accelerators", "extra", "--help"}, 0, usage, ""},
+      {{"describe-accelerators", "-q"}, 1, "", "Unknown option: q\n" + usage},
+  });
+}
+
+// `zv --json=1` printed "Unknown option: " followed by a control byte (the
+// option's flag value) instead of naming the option.
+TEST_F(ToolsTest, RefusedOptionIsNamedAsWritten) {
+  const std::string usage = kUsage;
+  CheckUsageCases({
+      {{"--json=1", "describe-accelerators"},
+       1,
+       "",
+       "Unknown option: --json=1\n" + usage},
+      {{"describe-accelerators", "--help=yes"},
+       1,
+       "",
+       "Unknown option: --help=yes\n" + usage},
+      {{"--bogus\x1b[2J"}, 1, "", "Unknown option: --bogus\\x1b[2J\n" + usage},
+      {{"-j\x01"}, 1, "", "Unknown option: \\x01\n" + usage},
+      {{"-jx", "describe-accelerators"}, 1, "", "Unknown option: x\n" + usage},
+  });
 }
 
 // ---- Device detection failed ----------------------------------------------
