@@ -58,6 +58,33 @@ void WriteToGlog(google::LogSeverity severity, const std::string& text) {
   google::LogMessage(__FILE__, __LINE__, severity).stream() << text;
 }
 
+// Whether this library started glog, and so may shut it down. Written by
+// Init and Shutdown only.
+std::atomic<bool> s_glog_started_here{false};
+
+// The signals glog's failure signal handler takes over.
+constexpr struct {
+  int number;
+  const char* name;
+} kFailureSignals[] = {{SIGSEGV, "SIGSEGV"}, {SIGILL, "SIGILL"},
+                       {SIGFPE, "SIGFPE"},   {SIGABRT, "SIGABRT"},
+                       {SIGBUS, "SIGBUS"},   {SIGTERM, "SIGTERM"}};
+
+// The name of the first of kFailureSignals whose action is not the default
+// one (a handler of the host, or an ignore); null when all are at their
+// default.
+const char* FirstTakenFailureSignal() {
+  for (const auto& signal : kFailureSignals) {
+    struct sigaction current;
+    std::memset(&current, 0, sizeof(current));
+    if (sigaction(signal.number, nullptr, &current) != 0 ||
+        (current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) {
+      return signal.name;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 CLogger::CLogger(const std::string& name) : name_(name) {
@@ -162,13 +189,13 @@ void logToStdStream(const std::string& text) {
 void CLogger::Init(const char* log_location, const char* program_name) {
   log_file_location_ = log_location != nullptr ? log_location : "";
 
+  // The host process may handle any of these signals itself; glog's
+  // handler would take all of them over, so it goes in only when none is
+  // taken. Said once, below, when the log is ready.
+  const char* skipped_for_signal = nullptr;
   if (EnvIsOne("ZV_USE_SEGFAULT_HANDLER")) {
-    struct sigaction current;
-    std::memset(&current, 0, sizeof(current));
-    // Only take over a signal nobody else handles: the host process may
-    // have a crash handler of its own.
-    if (sigaction(SIGSEGV, nullptr, &current) == 0 &&
-        !(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_DFL) {
+    skipped_for_signal = FirstTakenFailureSignal();
+    if (skipped_for_signal == nullptr) {
       google::InstallFailureSignalHandler();
       google::InstallFailureWriter(&GlogFailureWriter);
     }
@@ -180,41 +207,63 @@ void CLogger::Init(const char* log_location, const char* program_name) {
   const char* enable = std::getenv("ZV_ENABLE_LOGGING");
   if (enable != nullptr && std::strcmp(enable, "0") != 0) {
     is_logging_enabled_ = true;
-    // Made directly rather than through a shell: the path comes from HOME
-    // and must never be interpreted as a command line.
-    std::error_code ec;
-    std::filesystem::create_directories(log_file_location_, ec);
-    if (std::getenv("GLOG_minloglevel") == nullptr) FLAGS_minloglevel = 2;
-    if (std::getenv("GLOG_log_dir") == nullptr) FLAGS_log_dir = log_file_location_;
-    int glog_threshold = kDefaultThreshold;
-    if (const char* t = std::getenv("GLOG_stderrthreshold")) {
-      if (!ParseInt32(t, &glog_threshold)) glog_threshold = kDefaultThreshold;
+    if (google::IsGoogleLoggingInitialized()) {
+      // The host uses glog already: a second start would abort it, and its
+      // flags and its lifetime are its own. The library only writes into it.
+      s_glog_started_here = false;
+    } else {
+      // Made directly rather than through a shell: the path comes from HOME
+      // and must never be interpreted as a command line.
+      std::error_code ec;
+      std::filesystem::create_directories(log_file_location_, ec);
+      if (std::getenv("GLOG_minloglevel") == nullptr) FLAGS_minloglevel = 2;
+      if (std::getenv("GLOG_log_dir") == nullptr) {
+        FLAGS_log_dir = log_file_location_;
+      }
+      int glog_threshold = kDefaultThreshold;
+      if (const char* t = std::getenv("GLOG_stderrthreshold")) {
+        if (!ParseInt32(t, &glog_threshold)) glog_threshold = kDefaultThreshold;
+      }
+      FLAGS_stderrthreshold = glog_threshold;
+      // Glog keeps the pointer it is given for the life of the process.
+      static const std::string s_program_name =
+          program_name != nullptr ? program_name : "zv.log";
+      google::InitGoogleLogging(s_program_name.c_str());
+      s_glog_started_here = true;
     }
-    FLAGS_stderrthreshold = glog_threshold;
-    // Glog keeps the pointer it is given for the life of the process.
-    static const std::string s_program_name =
-        program_name != nullptr ? program_name : "zv.log";
-    google::InitGoogleLogging(s_program_name.c_str());
-    return;
-  }
-
-  if (const char* t = std::getenv("ZV_STDERRTHRESHOLD")) {
+  } else if (const char* t = std::getenv("ZV_STDERRTHRESHOLD")) {
     char* end = nullptr;
     std::strtol(t, &end, 10);
     int value = kDefaultThreshold;
     if (end == t) {
-      std::cout << "ZV_STDERRTHRESHOLD is set to an invalid value: " << t
-                << " . Acceptable values are 0,1,2,3. For now, picking up "
-                   "default value of 2.\n";
+      // Onto the log's own stream, not through the logger: a program that
+      // sends the log to standard error keeps standard output for its
+      // results (zv --json).
+      *stream.load() << "ZV_STDERRTHRESHOLD is set to an invalid value: " << t
+                     << " . Acceptable values are 0,1,2,3. For now, picking "
+                        "up default value of 2.\n";
     } else if (!ParseInt32(t, &value)) {
       value = kDefaultThreshold;
     }
     zva_stderrthreshold_ = value;
   }
+
+  if (skipped_for_signal != nullptr) {
+    CLogger log;
+    log << "ZV_USE_SEGFAULT_HANDLER: the failure signal handler was not "
+           "installed, because the process already handles "
+        << skipped_for_signal << "\n"
+        << WARNING;
+  }
 }
 
 void CLogger::Shutdown() {
-  if (is_logging_enabled_) google::ShutdownGoogleLogging();
+  // Only a glog this library started is shut down, and only once: the
+  // host's glog is the host's to end.
+  if (is_logging_enabled_ && s_glog_started_here.exchange(false) &&
+      google::IsGoogleLoggingInitialized()) {
+    google::ShutdownGoogleLogging();
+  }
 }
 
 void WriteFailure(const char* data, int size) {

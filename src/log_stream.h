@@ -36,8 +36,11 @@ class CLogger : public std::ostringstream {
 
   // Reads the environment and sets the process-wide switches. Not guarded
   // against a second call; zva::InitLogging calls it once per process.
+  // A glog that the host process started already is used as it is (its
+  // flags untouched); glog's failure signal handler is installed only when
+  // none of the signals it takes has a handler, otherwise a WARNING says so.
   static void Init(const char* log_location, const char* program_name);
-  // Shuts glog down when it is on; otherwise does nothing.
+  // Shuts glog down when this library started it; otherwise does nothing.
   static void Shutdown();
   // Local time as ctime text plus ", " and six digits of microseconds and
   // "us", for example "Sun Dec  6 22:13:07 2026, 004512us".

@@ -1,10 +1,14 @@
 #include "zvl_config.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <string_view>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "log_stream.h"
 #include "zvl_util.h"
@@ -38,17 +42,40 @@ constexpr char kDefaultConfigJson[] = R"({
   "operator_whitelist_override_version": 0
 })";
 
-// Reads a whole file. False when it cannot be opened or a read fails (a
-// directory, an I/O error); an empty file is read successfully as "".
+// Largest configuration file read. The real one is under a kilobyte; the
+// bound keeps a huge or endless file from being read into memory.
+constexpr off_t kMaxConfigFileSize = 1 << 20;
+
+// Reads a whole regular file of at most kMaxConfigFileSize bytes. False,
+// like a file that cannot be opened, when it is not a regular file (a FIFO
+// would block every accelerator's constructor until a writer came, a device
+// might never end), is too large, or a read fails; an empty file is read
+// successfully as "".
 bool ReadWholeFile(const std::string& path, std::string* contents) {
-  std::ifstream in(path, std::ios::in | std::ios::binary);
-  if (!in.is_open()) return false;
+  // Non-blocking, so that even opening a FIFO returns at once.
+  const int fd =
+      ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return false;
+  if (!S_ISREG(info.st_mode) || info.st_size > kMaxConfigFileSize) {
+    return false;
+  }
   std::string text;
   char buffer[4096];
-  while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
-    text.append(buffer, static_cast<size_t>(in.gcount()));
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+    // A file that grows while read is still bounded.
+    if (text.size() > static_cast<size_t>(kMaxConfigFileSize)) return false;
   }
-  if (in.bad()) return false;
   *contents = std::move(text);
   return true;
 }

@@ -1,6 +1,7 @@
 #include "zvl_discover.h"
 
 #include <cstdlib>
+#include <set>
 #include <utility>
 
 #include <google/protobuf/descriptor.h>
@@ -9,6 +10,7 @@
 
 #include "log_stream.h"
 #include "zvl_rpcstatus.h"
+#include "zvl_safe_text.h"
 #include "zvl_util.h"
 
 using zva::logger::CLogger;
@@ -55,6 +57,30 @@ std::string ContainerMetadataBase() {
 void SetDiscoveryLastError(int code) {
   ZvaRpcStatus status(code, zva::GetErrorDescription(code), "");
   zva::util::SetLastError(zva::util::GenerateLastErrorMessage(status, "", ""));
+}
+
+// `id` as one segment of a URL path: every byte but the unreserved ones
+// percent-encoded, and a segment of only dots ("." or "..") with its dots
+// encoded too, so that no identifier can step to another document.
+std::string PathSegment(const std::string& id) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const bool only_dots = id.find_first_not_of('.') == std::string::npos;
+  std::string out;
+  out.reserve(id.size());
+  for (char c : id) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                            (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+                            c == '~' || (c == '.' && !only_dots);
+    if (unreserved) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0f];
+    }
+  }
+  return out;
 }
 
 // The name of the wrapper field of a details document, which is the version
@@ -129,17 +155,27 @@ int Discover::QueryAcceleratorMetadataDetails(const std::string& id,
     log << "Querying accelerator details from CNS Container for accelerator: "
         << id << "\n"
         << INFO;
-    url = ContainerMetadataBase() + kCNSAssociationsPath + "/" + id;
+    url =
+        ContainerMetadataBase() + kCNSAssociationsPath + "/" + PathSegment(id);
   } else {
     log << "Querying accelerator details from VMH Instance for accelerator: "
         << id << "\n"
         << INFO;
-    url = InstanceMetadataBase() + kVMHAssociationsPath + "/" + id;
+    url = InstanceMetadataBase() + kVMHAssociationsPath + "/" + PathSegment(id);
   }
   return Fetch(url, body);
 }
 
 int Discover::DiscoverRegion(std::string& region) {
+  std::string refusal;
+  const int status = FindRegion(region, &refusal);
+  if (!refusal.empty()) {
+    zva::util::SetLastErrorWithDetail(kRegionNotFound, refusal);
+  }
+  return status;
+}
+
+int Discover::FindRegion(std::string& region, std::string* refusal) {
   CLogger log;
   std::string body;
   if (Fetch(InstanceMetadataBase() + kIdentityDocumentPath, body) != 0) {
@@ -152,14 +188,17 @@ int Discover::DiscoverRegion(std::string& region) {
   }
 
   std::string found;
+  std::string source;
   if (body.empty()) {
     log << "Checking environment variables for region\n" << INFO;
     if (const char* value = std::getenv(kRegionVariable)) {
       log << "Setting region from KCP_REGION\n" << INFO;
       found = value;
+      source = kRegionVariable;
     } else if (const char* fallback = std::getenv(kDefaultRegionVariable)) {
       log << "Setting region from KCP_DEFAULT_REGION\n" << INFO;
       found = fallback;
+      source = kDefaultRegionVariable;
     }
   } else {
     zva::discover::InstanceIdentityMetadata document;
@@ -175,10 +214,19 @@ int Discover::DiscoverRegion(std::string& region) {
       return kRegionNotFound;
     }
     found = document.region();
+    source = "the instance identity document";
   }
 
   if (found.empty()) {
     log << "Could not find region from identity or env variable. \n" << ERROR;
+    return kRegionNotFound;
+  }
+  // The region becomes part of the proxy host name and of the signed
+  // request headers: a stray carriage return or blank must stop here.
+  if (!zva::util::IsSafeRegion(found)) {
+    *refusal = zva::util::RefusedValueText("region", found, source,
+                                           zva::util::kRegionRule);
+    log << "Error: " << *refusal << "\n" << ERROR;
     return kRegionNotFound;
   }
   region = std::move(found);
@@ -187,8 +235,13 @@ int Discover::DiscoverRegion(std::string& region) {
 
 int Discover::GenerateProxyVanityDomainName(std::string& endpoint) {
   std::string region;
-  if (DiscoverRegion(region) != 0) {
-    SetDiscoveryLastError(kRegionNotFound);
+  std::string refusal;
+  if (FindRegion(region, &refusal) != 0) {
+    if (refusal.empty()) {
+      SetDiscoveryLastError(kRegionNotFound);
+    } else {
+      zva::util::SetLastErrorWithDetail(kRegionNotFound, refusal);
+    }
     return kRegionNotFound;
   }
   endpoint = kProxyHostPrefix + region + zva::kProxyDomainSuffix + kProxyPort;
@@ -236,16 +289,19 @@ int Discover::ProcessAcceleratorMetadata(const std::string& body,
 int Discover::DiscoverAcceleratorSlots(std::vector<std::string>& ids) {
   CLogger log;
   std::string body;
+  std::string source = "the metadata service";
   if (const char* override_body = std::getenv(kAcceleratorsOverrideVariable)) {
     log << "Overriding HTTP Response for Attached Accelerators to "
         << override_body << "\n"
         << INFO;
     body = override_body;
+    source = kAcceleratorsOverrideVariable;
   } else if (QueryAcceleratorMetadata(body) != 0) {
     log << "Error: Failed to query accelerator metadata.\n" << ERROR;
     return kDiscoveryFailure;
   }
 
+  const std::size_t first_new = ids.size();
   bool failed = ProcessAcceleratorMetadata(body, ids) != 0 || ids.empty();
   for (const std::string& id : ids) {
     if (id.empty()) failed = true;
@@ -254,6 +310,29 @@ int Discover::DiscoverAcceleratorSlots(std::vector<std::string>& ids) {
     log << "Error during accelerator discovery \n" << ERROR;
     SetDiscoveryLastError(kAcceleratorIdNotFound);
     return kDiscoveryFailure;
+  }
+  // Every identifier goes into a URL and into the header of every call.
+  for (std::size_t i = first_new; i < ids.size(); ++i) {
+    if (zva::util::IsSafeIdentifier(ids[i])) continue;
+    const std::string refusal = zva::util::RefusedValueText(
+        "accelerator identifier", ids[i], source, zva::util::kIdentifierRule);
+    log << "Error during accelerator discovery: " << refusal << "\n" << ERROR;
+    zva::util::SetLastErrorWithDetail(kDiscoveryFailure, refusal);
+    return kDiscoveryFailure;
+  }
+  // One accelerator listed twice is still one accelerator: a second entry
+  // would give it a second device, channel and session.
+  std::set<std::string> seen(ids.begin(), ids.begin() + first_new);
+  std::vector<std::string> listed(ids.begin() + first_new, ids.end());
+  ids.resize(first_new);
+  for (std::string& id : listed) {
+    if (!seen.insert(id).second) {
+      log << "Ignoring accelerator " << id
+          << " listed more than once in the attached accelerators\n"
+          << WARNING;
+      continue;
+    }
+    ids.push_back(std::move(id));
   }
   return kSuccess;
 }
@@ -286,6 +365,14 @@ int Discover::ProcessAcceleratorMetadataDetails(
 int Discover::DiscoverAcceleratorSlotDetails(
     const std::string& id, std::map<std::string, std::string>& details) {
   CLogger log;
+  if (!zva::util::IsSafeIdentifier(id)) {
+    const std::string refusal = zva::util::RefusedValueText(
+        "accelerator identifier", id, "the caller", zva::util::kIdentifierRule);
+    log << "Error during accelerator details discovery: " << refusal << "\n"
+        << ERROR;
+    zva::util::SetLastErrorWithDetail(kDiscoveryFailure, refusal);
+    return kDiscoveryFailure;
+  }
   std::string body;
   if (const char* override_body = std::getenv(kDetailsOverrideVariable)) {
     log << "Overriding HTTP Response for Accelerators Details to "

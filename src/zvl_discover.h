@@ -20,14 +20,21 @@ class DiscoverInterface : public ObjectInterface {
   // True when the process runs in a container of the container service
   // ("CNS_CONTAINER_METADATA_URI" exists, even empty); asked anew each time.
   virtual bool IsCNSContainer() = 0;
-  // 0 with the region in `region`, or 40 (`region` unchanged).
+  // 0 with the region in `region`, or 40 (`region` unchanged). A region
+  // outside [a-z0-9-] (see zvl_safe_text.h) is refused with 40 and sets the
+  // thread's last error naming it.
   virtual int DiscoverRegion(std::string& region) = 0;
   // 0 with "host:port" of the regional proxy in `endpoint`, or 19.
   virtual int DiscoverProxy(std::string& endpoint) = 0;
   // 0 with at least one identifier, none empty, appended to `ids`; or 19.
+  // An identifier that IsSafeIdentifier refuses fails with 19 and sets the
+  // thread's last error naming it; an identifier listed again is dropped
+  // (the first stays).
   virtual int DiscoverAcceleratorSlots(std::vector<std::string>& ids) = 0;
   // 0 with the details of `id` written into `details` under "version", "id",
-  // "type" (and "deviceId" in a container); or 19.
+  // "type" (and "deviceId" in a container); or 19, also without a query
+  // when IsSafeIdentifier refuses `id`. The values of the document are not
+  // checked here; the discovery run checks what it uses.
   virtual int DiscoverAcceleratorSlotDetails(
       const std::string& id, std::map<std::string, std::string>& details) = 0;
 
@@ -69,10 +76,12 @@ class Discover : public zva::DiscoverInterface {
 
   // Fetches the list of attached accelerators; the fetcher's status.
   int QueryAcceleratorMetadata(std::string& body);
-  // Fetches the details document of accelerator `id`; the fetcher's status.
+  // Fetches the details document of accelerator `id` (percent-encoded into
+  // one path segment); the fetcher's status.
   int QueryAcceleratorMetadataDetails(const std::string& id, std::string& body);
   // "runtime.zorvel.<region>.kestrocloud.com:443"; 0, or 40 with the last
-  // error set and `endpoint` unchanged.
+  // error set and `endpoint` unchanged (also for a region DiscoverRegion
+  // refuses).
   int GenerateProxyVanityDomainName(std::string& endpoint);
   // Appends the identifiers that `body` lists: one per line on a virtual
   // machine instance (carriage returns kept), the "Associations" array of a
@@ -91,6 +100,9 @@ class Discover : public zva::DiscoverInterface {
  private:
   // 1 without a fetcher, else the fetcher's status.
   int Fetch(const std::string& url, std::string& body);
+  // DiscoverRegion without setting the last error; a refused region is
+  // described in *refusal.
+  int FindRegion(std::string& region, std::string* refusal);
 
   std::unique_ptr<HttpInterface> fetcher_;
 };

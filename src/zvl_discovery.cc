@@ -2,10 +2,12 @@
 
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include "log_stream.h"
 #include "zvl_device_metadata.h"
 #include "zvl_libhttp.h"
+#include "zvl_safe_text.h"
 
 namespace zva {
 
@@ -16,6 +18,7 @@ using logger::ERROR;
 using logger::INFO;
 
 constexpr int kDiscoveryFailure = 19;
+constexpr int kRegionNotFound = 40;
 constexpr char kProxyOverrideVariable[] = "ACCELERATOR_PROXYURI_OVERRIDE";
 
 // The entry under `key`, or the empty text when there is none.
@@ -23,6 +26,20 @@ std::string Entry(const std::map<std::string, std::string>& details,
                   const std::string& key) {
   auto it = details.find(key);
   return it != details.end() ? it->second : std::string();
+}
+
+// Throws 19, with the thread's last error naming the value, when `value` is
+// an identifier or name that IsSafeIdentifier refuses. An empty value passes:
+// a missing one is the precondition check's business.
+void CheckIdentifier(const char* what, const std::string& value,
+                     const std::string& source) {
+  if (value.empty() || util::IsSafeIdentifier(value)) return;
+  const std::string refusal =
+      util::RefusedValueText(what, value, source, util::kIdentifierRule);
+  CLogger log;
+  log << "Error: " << refusal << "\n" << ERROR;
+  util::SetLastErrorWithDetail(kDiscoveryFailure, refusal);
+  throw kDiscoveryFailure;
 }
 
 bool IsDiscoveryFailureCode(int code) {
@@ -71,6 +88,15 @@ void SetRegion(std::string& region, const DiscoverPtr& discover) {
     log << "Failed to detect region\n" << ERROR;
     throw status;
   }
+  // The region is part of the proxy host name and of the signed headers.
+  // (An empty one is the precondition check's business.)
+  if (!region.empty() && !util::IsSafeRegion(region)) {
+    const std::string refusal = util::RefusedValueText(
+        "region", region, "discovery", util::kRegionRule);
+    log << "Failed to detect region: " << refusal << "\n" << ERROR;
+    util::SetLastErrorWithDetail(kRegionNotFound, refusal);
+    throw kRegionNotFound;
+  }
   log << "Region: " << region << "\n" << INFO;
 }
 
@@ -108,6 +134,7 @@ DeviceMetadataRegistry GetDeviceMetadataRegistry(
 
     const bool is_container = discover->IsCNSContainer();
     std::vector<DeviceMetadata> devices;
+    std::set<std::string> seen_ids;
     for (const std::string& association : ids) {
       std::map<std::string, std::string> details;
       const int status =
@@ -130,6 +157,17 @@ DeviceMetadataRegistry GetDeviceMetadataRegistry(
       // a virtual-machine instance is not the one checked above; a record
       // without one would name no accelerator.
       const std::string record_id = Entry(details, "id");
+      std::string device_name = Entry(details, "deviceId");
+      if (device_name.empty()) device_name = Entry(details, "device_name");
+
+      // These values go into URLs, request headers and the tools' output.
+      const std::string details_source =
+          "the details of accelerator " + util::EscapeForMessage(association);
+      CheckIdentifier(
+          "accelerator identifier", accelerator_id,
+          is_container ? details_source : "the list of attached accelerators");
+      CheckIdentifier("accelerator identifier", record_id, details_source);
+      CheckIdentifier("device name", device_name, details_source);
 
       bool failed = false;
       if (proxy.empty() || accelerator_id.empty() || region.empty() ||
@@ -143,11 +181,18 @@ DeviceMetadataRegistry GetDeviceMetadataRegistry(
         failed = true;
       }
 
-      std::string device_name = Entry(details, "deviceId");
-      if (device_name.empty()) device_name = Entry(details, "device_name");
       DeviceMetadata device(Entry(details, "version"), record_id, type,
                             device_name, kUnknownHealthStatus);
       if (failed) throw kDiscoveryFailure;
+      // One accelerator is one device, however often it is listed (the
+      // details override, for one, names the same accelerator for every
+      // entry): a second record would give it a second channel and session.
+      if (!seen_ids.insert(record_id).second) {
+        device_log << "Ignoring accelerator " << record_id
+                   << " found more than once; the first entry stays\n"
+                   << logger::WARNING;
+        continue;
+      }
       devices.push_back(std::move(device));
     }
     result = DeviceMetadataRegistry(devices);

@@ -25,6 +25,10 @@ DiscoverPtr MakeDiscover();
 // accelerators; an empty registry when any step fails (the failure is
 // logged, never thrown). `endpoint`, when not null, is the proxy endpoint
 // instead of a discovered one. Every call queries anew; thread-safe.
+// An accelerator identifier or device name that IsSafeIdentifier refuses
+// fails the run with 19, a region that IsSafeRegion refuses with 40, each
+// with the thread's last error naming the value; an accelerator found twice
+// becomes one device (the first entry stays).
 DeviceMetadataRegistry GetDeviceMetadataRegistry(const char* endpoint);
 // The same over the discovery object that `make_discover` returns.
 DeviceMetadataRegistry GetDeviceMetadataRegistry(
@@ -44,7 +48,7 @@ void SetProxyUri(std::string& endpoint, const char* override,
                  const DiscoverPtr& discover);
 
 // Sets `region` to the region that `discover` finds. Throws the failing
-// status as int.
+// status as int; 40 also for a region that IsSafeRegion refuses.
 void SetRegion(std::string& region, const DiscoverPtr& discover);
 
 }  // namespace zva

@@ -8,6 +8,7 @@
 #include "zvl_device_metadata.h"
 #include "zvl_device_metadata_registry.h"
 #include "zvl_discovery.h"
+#include "zvl_util.h"
 
 namespace zva {
 
@@ -77,8 +78,16 @@ std::vector<std::shared_ptr<AcceleratorInterface>> GetAllAcceleratorsInternal(
          ++ordinal) {
       const DeviceMetadata& device =
           registry.GetDeviceMetadataByOrdinal(ordinal);
+      // Building an accelerator makes no call and cannot fail. Without the
+      // certificate files it looks for, its constructor records code 35 as
+      // the thread's last error, yet the channel then trusts gRPC's own
+      // roots, the normal path on most hosts (and a warning is logged). Left
+      // in place, that text would be what GetLastError reports after a
+      // healthy ping; a real TLS failure is reported by the call it fails.
+      const std::string last_error = util::LastError();
       auto* accelerator = new Accelerator(proxy, region, device.GetId(),
                                           device.GetType().to_string());
+      util::SetLastError(last_error);
       Retain(accelerator);
       list.emplace_back(accelerator, ObjectReleaser());
     }

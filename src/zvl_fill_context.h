@@ -14,7 +14,8 @@ namespace util {
 // Stamps a fresh client context for one call to `accelerator`: a new request
 // identifier ("PT-" and a random UUID), the accelerator identifier, a time
 // stamp, and a deadline `timeout_ms` milliseconds from now. Returns the
-// request identifier. Thread-safe.
+// request identifier. A header whose value gRPC would refuse is left out
+// (and logged) rather than handed to gRPC. Thread-safe.
 std::string FillContext(grpc::ClientContext* context, Accelerator* accelerator,
                         int timeout_ms);
 

@@ -1,6 +1,9 @@
 #include "zvl_kcpauth.h"
 
+#include <cstdio>
+
 #include "log_stream.h"
+#include "zvl_safe_text.h"
 
 namespace {
 
@@ -40,6 +43,35 @@ void Log(kcp::LogLevel level, const std::string& message) {
 
 kcp::ByteBuffer Bytes(const std::string& text) {
   return kcp::ByteBuffer(text.begin(), text.end());
+}
+
+// Throws `code` after logging why, when `value` (sent as, or inside, a
+// request header) holds a byte that gRPC refuses in a header; gRPC would
+// otherwise stop the process. The value itself is never logged: it may be
+// a secret.
+void RefuseUnsendable(const char* what, const std::string& value, int code) {
+  const std::size_t offset = zva::util::FirstUnsendableByte(value);
+  if (offset == std::string::npos) return;
+  char byte[8];
+  std::snprintf(byte, sizeof(byte), "0x%02x",
+                static_cast<unsigned char>(value[offset]));
+  zva::logger::CLogger log;
+  log << "[Auth] The " << what
+      << " cannot be sent in a request header: it holds the byte " << byte
+      << " at offset " << offset
+      << " (only printable ASCII can be sent; a line end or blank copied "
+         "along is a common cause)\n"
+      << zva::logger::ERROR;
+  throw code;
+}
+
+// Credentials whose access key id or session token cannot be sent are as
+// good as none.
+void RefuseUnsendableCredentials(const kcp::Credentials& credentials) {
+  RefuseUnsendable("access key id of the KCP credentials",
+                   credentials.access_key_id, kNoCredentials);
+  RefuseUnsendable("session token of the KCP credentials",
+                   credentials.session_token, kNoCredentials);
 }
 
 }  // namespace
@@ -106,6 +138,11 @@ std::string AuthSigner::SignRequest() {
   // another key's id.
   kcp::Credentials credentials = credentials_provider_->GetCredentials();
   if (credentials.IsEmpty()) throw kNoCredentials;
+  RefuseUnsendableCredentials(credentials);
+  // The region is part of the "authorization" header value. Discovery
+  // refuses such regions; an accelerator made with one directly can never
+  // connect.
+  RefuseUnsendable("region", region_, kSigningFailed);
   pinned_credentials_ = credentials;
 
   const std::string signature =
@@ -138,6 +175,7 @@ std::string AuthSigner::BuildCanonicalRequestString() {
 std::string AuthSigner::BuildCredentialString() {
   const kcp::Credentials credentials = ReadCredentials();
   if (credentials.IsEmpty()) throw kNoCredentials;
+  RefuseUnsendableCredentials(credentials);
   if (!credentials.session_token.empty()) {
     session_token_ = credentials.session_token;
   }
@@ -164,6 +202,13 @@ std::string AuthSigner::GenerateSignature(const std::string& string_to_sign,
                                           const kcp::ByteBuffer& key) {
   if (LogEnabled(kcp::LogLevel::kDebug)) {
     Log(kcp::LogLevel::kDebug, "Final String to sign: " + string_to_sign);
+  }
+  // An empty key is what a failed derivation returns; an HMAC under it
+  // would still give a signature, one the proxy can only refuse.
+  if (key.empty()) {
+    Log(kcp::LogLevel::kError, "Unable to hmac (sha256) final string");
+    Log(kcp::LogLevel::kDebug, "The signing key is empty");
+    return std::string();
   }
   kcp::ByteBuffer digest;
   if (!kcp::HmacSha256(Bytes(string_to_sign), key, &digest)) {

@@ -14,7 +14,9 @@
 #include "zva/zva_object.h"
 
 // Steps of the Connect signature. Failures are thrown as an int client
-// status code: 7 when no credentials are available, 9 when signing fails.
+// status code: 7 when no credentials are available (also when the access key
+// id or the session token holds a byte that cannot be sent in a request
+// header), 9 when signing fails (also for a region that cannot be sent).
 class AuthSignerInterface : public zva::ObjectInterface {
  public:
   // The complete "authorization" header value.
@@ -31,7 +33,8 @@ class AuthSignerInterface : public zva::ObjectInterface {
                                         const std::string& day,
                                         const std::string& region,
                                         const std::string& service) = 0;
-  // Hex HMAC-SHA256 of `string_to_sign` under `key`; empty on failure.
+  // Hex HMAC-SHA256 of `string_to_sign` under `key`; empty on failure and
+  // for an empty key (a failed derivation).
   virtual std::string GenerateSignature(const std::string& string_to_sign,
                                         const kcp::ByteBuffer& key) = 0;
   virtual std::string GenerateStringToSign(

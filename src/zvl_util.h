@@ -81,9 +81,11 @@ std::string GenerateUUID();
 int DeserializeJSONToProtobufMessage(const std::string& json,
                                      google::protobuf::Message& message);
 
-// `text` as the contents of a JSON string (without the quotes): '"' and '\\'
-// are escaped, control characters below 0x20 are written as \b, \f, \n, \r,
-// \t or \u00XX. Every other byte is copied as it is.
+// `text` as the contents of a JSON string (without the quotes), in ASCII:
+// '"' and '\\' are escaped, control characters as \b, \f, \n, \r, \t or
+// \u00XX (also DEL), each well-formed UTF-8 sequence as its \uXXXX escape
+// (a surrogate pair beyond U+FFFF), and each other byte of 0x80 or more as
+// \ufffd. Printable ASCII is copied as it is.
 std::string EscapeJsonText(const std::string& text);
 
 // FillContext (call stamping) and BuildRpcGraphStats (graph statistics) also

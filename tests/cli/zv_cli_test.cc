@@ -358,6 +358,25 @@ class ToolsTest : public ::testing::Test {
   Result Zv(const std::vector<std::string>& args) {
     return RunToEnd(ZV_PATH, args, env_);
   }
+
+  struct UsageCase {
+    std::vector<std::string> args;
+    int code;
+    std::string out;
+    std::string err;
+  };
+
+  // Runs zv with each case's arguments; none reaches discovery.
+  void CheckUsageCases(const std::vector<UsageCase>& cases) {
+    for (const UsageCase& c : cases) {
+      std::string label;
+      for (const auto& a : c.args) label += a + " ";
+      Result r = Zv(c.args);
+      EXPECT_EQ(r.code, c.code) << label;
+      EXPECT_EQ(r.out, c.out) << label;
+      EXPECT_EQ(r.err, c.err) << label;
+    }
+  }
   Result ZvHealth() { return RunToEnd(ZV_HEALTH_PATH, {}, env_); }
 
   std::filesystem::path home_;
@@ -366,13 +385,6 @@ class ToolsTest : public ::testing::Test {
 };
 
 // ---- Command line ---------------------------------------------------------
-
-struct UsageCase {
-  std::vector<std::string> args;
-  int code;
-  std::string out;
-  std::string err;
-};
 
 TEST_F(ToolsTest, CommandLineWithoutDescription) {
   const std::string usage = kUsage;
@@ -389,14 +401,38 @@ TEST_F(ToolsTest, CommandLineWithoutDescription) {
       {{"describe-accelerators", "-q"}, 1, "", "Unknown option: q\n" + usage},
       {{"--bogus"}, 1, "", "Unknown option: --bogus\n" + usage},
   };
-  for (const UsageCase& c : cases) {
-    std::string label;
-    for (const auto& a : c.args) label += a + " ";
-    Result r = Zv(c.args);
-    EXPECT_EQ(r.code, c.code) << label;
-    EXPECT_EQ(r.out, c.out) << label;
-    EXPECT_EQ(r.err, c.err) << label;
-  }
+  CheckUsageCases(cases);
+}
+
+// Under POSIXLY_CORRECT the options ended at the command, so an option after
+// it was ignored.
+TEST_F(ToolsTest, OptionsAfterTheCommandCountUnderPosixlyCorrect) {
+  env_["POSIXLY_CORRECT"] = "1";
+  const std::string usage = kUsage;
+  CheckUsageCases({
+      {{"describe-accelerators", "-h"}, 0, usage, ""},
+      {{"describe-accelerators", "extra", "--help"}, 0, usage, ""},
+      {{"describe-accelerators", "-q"}, 1, "", "Unknown option: q\n" + usage},
+  });
+}
+
+// `zv --json=1` printed "Unknown option: " followed by a control byte (the
+// option's flag value) instead of naming the option.
+TEST_F(ToolsTest, RefusedOptionIsNamedAsWritten) {
+  const std::string usage = kUsage;
+  CheckUsageCases({
+      {{"--json=1", "describe-accelerators"},
+       1,
+       "",
+       "Unknown option: --json=1\n" + usage},
+      {{"describe-accelerators", "--help=yes"},
+       1,
+       "",
+       "Unknown option: --help=yes\n" + usage},
+      {{"--bogus\x1b[2J"}, 1, "", "Unknown option: --bogus\\x1b[2J\n" + usage},
+      {{"-j\x01"}, 1, "", "Unknown option: \\x01\n" + usage},
+      {{"-jx", "describe-accelerators"}, 1, "", "Unknown option: x\n" + usage},
+  });
 }
 
 // ---- Device detection failed ----------------------------------------------
@@ -573,11 +609,105 @@ TEST_F(ToolsTest, ExistingLogToStderrValueIsKept) {
   EXPECT_EQ(kept.err.find(ping_line), std::string::npos);
 }
 
+// zv --json with an invalid ZV_STDERRTHRESHOLD printed the library's
+// warning on standard output, ahead of the JSON document.
+TEST_F(ToolsTest, InvalidThresholdWarningStaysOffTheJson) {
+  StartSimulator();
+  env_["ZV_ENABLE_LOGGING"] = "0";
+  env_["ZV_STDERRTHRESHOLD"] = "high";
+  Result r = Zv({"describe-accelerators", "--json"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(MaskTime(r.out), JsonDescription("healthy", "healthy"));
+  EXPECT_NE(r.err.find("ZV_STDERRTHRESHOLD is set to an invalid value: high . "
+                       "Acceptable values are 0,1,2,3. For now, picking up "
+                       "default value of 2.\n"),
+            std::string::npos)
+      << r.err;
+}
+
 TEST_F(ToolsTest, DescribeTurnsOnTheFileLogUnderHome) {
   StartSimulator();
   Result r = Zv({"describe-accelerators", "--json"});
   EXPECT_EQ(r.code, 0);
   EXPECT_TRUE(std::filesystem::is_directory(home_ / ".zv" / "logs"));
+}
+
+// ---- Values gRPC cannot send --------------------------------------------
+
+struct RefusedValueCase {
+  const char* name;
+  Env env;
+  bool discovery_fails;
+  std::string logged;
+};
+
+// gRPC stops a process that hands it a header value it will not send: an
+// identifier with a control byte or a letter outside ASCII, a region ending
+// in a carriage return, a session token ending in a line feed. zv,
+// zv-health and an integration died of the signal instead of exiting with a
+// code and a message.
+TEST_F(ToolsTest, ToolsAndAnIntegrationExitWithACodeOnValuesGrpcCannotSend) {
+  // Without an identity document the region comes from KCP_REGION.
+  StartSimulator("metadata /latest/dynamic/instance-identity/document 0 404\n");
+  // How long the integration waits for a session that never comes.
+  std::filesystem::create_directories(home_ / ".zv");
+  std::ofstream(home_ / ".zv" / "zv_config.json")
+      << R"({"max_wait_for_server_timeout": 200})";
+  env_["ZV_LOG_TO_STDERR"] = "1";
+  const std::string details =
+      R"({"version_2018_04_12": {"zorvelAcceleratorType": "zva1.medium",)"
+      R"( "zorvelAcceleratorId": "zva-1\u0001"}})";
+  const std::vector<RefusedValueCase> cases = {
+      {"identifier outside ASCII",
+       {{"QUERY_ACCELERATORS_RESPONSE_OVERRIDE", "zv\xc3\xa4-1"}},
+       true,
+       R"(accelerator identifier "zv\xc3\xa4-1" from )"
+       R"(QUERY_ACCELERATORS_RESPONSE_OVERRIDE is refused)"},
+      {"control byte in the details",
+       {{"QUERY_ACCELERATOR_DETAILS_RESPONSE_OVERRIDE", details}},
+       true,
+       R"(accelerator identifier "zva-1\x01" from the details of accelerator )"},
+      {"region ending in a carriage return",
+       {{"KCP_REGION", "us-west-2\r"}},
+       true,
+       R"(region "us-west-2\x0d" from KCP_REGION is refused)"},
+      {"session token ending in a line feed",
+       {{"KCP_SESSION_TOKEN", "tok\n"}},
+       false,
+       "The session token of the KCP credentials cannot be sent in a request "
+       "header"},
+  };
+  const Env plain = env_;
+  for (const RefusedValueCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    env_ = plain;
+    for (const auto& [name, value] : c.env) env_[name] = value;
+
+    Result health = ZvHealth();
+    EXPECT_EQ(health.code, 1) << health.err;
+    EXPECT_NE(health.err.find(c.logged), std::string::npos) << health.err;
+    EXPECT_EQ(health.out, c.discovery_fails ? std::string(kVersionLine)
+                                            : "Device 0: not reachable\n"
+                                              "Device 1: not reachable\n");
+
+    Result zv = Zv({"describe-accelerators", "--json"});
+    EXPECT_EQ(zv.code, c.discovery_fails ? 1 : 0) << zv.err;
+    EXPECT_NE(zv.err.find(c.logged), std::string::npos) << zv.err;
+    EXPECT_EQ(MaskTime(zv.out),
+              c.discovery_fails
+                  ? ""
+                  : JsonDescription("not reachable", "not reachable"));
+#ifdef ZV_EXAMPLE_PATH
+    Result integration = RunToEnd(ZV_EXAMPLE_PATH, {}, env_);
+    EXPECT_EQ(integration.code, 1) << integration.err;
+    EXPECT_NE(integration.err.find(c.discovery_fails
+                                       ? "No accelerator is attached to this "
+                                         "host.\n"
+                                       : "LoadModel failed with code "),
+              std::string::npos)
+        << integration.err;
+#endif
+  }
 }
 
 }  // namespace

@@ -82,6 +82,8 @@ TEST(GlogLoggingTest, HomeWithShellTextStartsGlogAndRunsNothing) {
   zva::logger::WriteFailure("failure text\n", 13);
 
   CLogger::Shutdown();
+  EXPECT_FALSE(google::IsGoogleLoggingInitialized());
+  CLogger::Shutdown();  // a second one finds nothing to shut down
   fs::current_path(saved_cwd);
   std::error_code ec;
   fs::remove_all(work, ec);

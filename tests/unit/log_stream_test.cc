@@ -327,6 +327,54 @@ TEST_F(LoggerInitTest, SegfaultHandlerOfTheHostIsKept) {
   ASSERT_EQ(::sigaction(SIGSEGV, &saved, nullptr), 0);
 }
 
+// Only SIGSEGV was looked at, yet glog's failure handler also takes
+// SIGILL, SIGFPE, SIGABRT, SIGBUS and SIGTERM from the host.
+TEST_F(LoggerInitTest,
+       FailureHandlerStaysOutWhileTheHostHandlesAnyOfItsSignals) {
+  const int kSignals[] = {SIGSEGV, SIGILL, SIGFPE, SIGABRT, SIGBUS, SIGTERM};
+  const char* const kNames[] = {"SIGSEGV", "SIGILL", "SIGFPE",
+                                "SIGABRT", "SIGBUS", "SIGTERM"};
+  struct sigaction saved[std::size(kSignals)];
+  for (size_t i = 0; i < std::size(kSignals); ++i) {
+    ASSERT_EQ(::sigaction(kSignals[i], nullptr, &saved[i]), 0);
+  }
+  auto handler_of = [](int signal_number) {
+    struct sigaction now {};
+    ::sigaction(signal_number, nullptr, &now);
+    return now.sa_handler;
+  };
+  void (*const host_handler)(int) = [](int) {};
+  ::setenv("ZV_USE_SEGFAULT_HANDLER", "1", 1);
+  ::setenv("ZV_STDERRTHRESHOLD", "1", 1);
+  // -1: the host handles none of them, so the handler goes in.
+  for (int host = -1; host < static_cast<int>(std::size(kSignals)); ++host) {
+    SCOPED_TRACE(host < 0 ? "none" : kNames[host]);
+    for (int signal_number : kSignals) ::signal(signal_number, SIG_DFL);
+    if (host >= 0) ::signal(kSignals[host], host_handler);
+    CoutCapture cout_capture;
+    Init();
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+      if (host < 0) {
+        EXPECT_NE(handler_of(kSignals[i]), SIG_DFL) << kNames[i];
+      } else {
+        EXPECT_EQ(handler_of(kSignals[i]),
+                  static_cast<int>(i) == host ? host_handler : SIG_DFL)
+            << kNames[i];
+      }
+    }
+    const std::string skipped =
+        std::string(
+            "ZV_USE_SEGFAULT_HANDLER: the failure signal handler was "
+            "not installed, because the process already handles ") +
+        (host < 0 ? "" : kNames[host]) + "\n";
+    EXPECT_EQ(CountOf(cout_capture.Text(), skipped), host < 0 ? 0 : 1)
+        << cout_capture.Text();
+  }
+  for (size_t i = 0; i < std::size(kSignals); ++i) {
+    ::sigaction(kSignals[i], &saved[i], nullptr);
+  }
+}
+
 TEST(WriteFailureTest, WithGlogOffWritesOnlyToStandardError) {
   // Nothing to assert on but survival: no file is opened, nothing flushed.
   zva::logger::WriteFailure("crash text\n", 11);

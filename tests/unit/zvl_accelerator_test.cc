@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -12,6 +13,7 @@
 #include "unit/accel_env.h"
 #include "unit/log_watch.h"
 #include "zvl_error_handler.h"
+#include "zvl_factory.h"
 #include "zvl_util.h"
 
 namespace {
@@ -101,6 +103,43 @@ TEST_F(AcceleratorTest, MissingCertificatesLeaveALastErrorButAChannel) {
   EXPECT_NE(LastError().find("[1, 9, 35]"), std::string::npos) << LastError();
   EXPECT_NE(LastError().find("Unable to locate SSL certificates"),
             std::string::npos);
+}
+
+// Building the list recorded "Unable to locate SSL certificates" as the
+// thread's last error although the channel works through gRPC's own roots,
+// so GetLastError still reported it after a healthy ping.
+TEST_F(AcceleratorTest, BuildingTheListLeavesNoStaleCertificateError) {
+  if (!zva::util::FindSSLCert().empty()) {
+    GTEST_SKIP() << "this host has a certificate file in the searched place";
+  }
+  unsetenv("ZVL_TLS_OPTION_DISABLED");
+  const std::pair<const char*, const char*> overrides[] = {
+      {"ACCELERATOR_PROXYURI_OVERRIDE", zvtest::kClosedEndpoint},
+      {"QUERY_ACCELERATORS_RESPONSE_OVERRIDE", "zva-a"},
+      {"QUERY_ACCELERATOR_DETAILS_RESPONSE_OVERRIDE",
+       R"({"version_2018_04_12": {"zorvelAcceleratorId": "zva-a",
+           "zorvelAcceleratorType": "zva1.medium"}})"},
+  };
+  for (const auto& [name, value] : overrides) setenv(name, value, 1);
+  zva::util::SetLastError("before");
+  auto list = zva::GetAllAcceleratorsInternal(nullptr);
+  for (const auto& [name, value] : overrides) unsetenv(name);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(LastError(), "before");
+}
+
+// An accelerator identifier that gRPC cannot send went into the header of
+// every call, and gRPC stopped the process.
+TEST_F(AcceleratorTest, IdentifierGrpcCannotSendStaysOutOfTheHeader) {
+  zvtest::LogWatch log;
+  auto accelerator = Make("zva-a\n");
+  zva::rpc::PingResponse response;
+  EXPECT_EQ(accelerator->PingImplementation(&response).error_code(),
+            grpc::StatusCode::UNAVAILABLE);
+  EXPECT_EQ(log.Count("[Preparing Context] Header x-kstrn-zva-accelerator-id "
+                      "left out: its value \"zva-a\\x0a\" cannot be sent\n"),
+            1)
+      << log.Text();
 }
 
 TEST_F(AcceleratorTest, MissingCredentialsFailOnceWithoutACall) {

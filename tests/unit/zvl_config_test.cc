@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "unit/log_capture.h"
@@ -219,6 +220,23 @@ TEST_F(ClientConfigurationTest, UnreadableFileGivesDefaultsSilently) {
   LogCapture capture(0);
   EXPECT_THAT(Load(), ProtoEq(Defaults()));
   EXPECT_EQ(capture.Text(), "");
+}
+
+// A FIFO in place of the file blocked every accelerator's constructor until
+// a writer came; an endless or huge file was read whole into memory.
+TEST_F(ClientConfigurationTest,
+       FileThatIsNoRegularFileOrTooLargeGivesDefaults) {
+  const std::string path = home_ + "/.zv/zv_config.json";
+  fs::create_directories(home_ + "/.zv");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  EXPECT_THAT(Load(), ProtoEq(Defaults()));
+  fs::remove(path);
+
+  // Valid, but padded past 1 MiB.
+  WriteConfigFile("{\"infer_timeout\": 100" + std::string(1 << 20, ' ') + "}");
+  EXPECT_THAT(Load(), ProtoEq(Defaults()));
+  WriteConfigFile("{\"infer_timeout\": 100" + std::string(1000, ' ') + "}");
+  EXPECT_EQ(Load().infer_timeout(), 100);
 }
 
 TEST_F(ClientConfigurationTest, EnvironmentOverridesAfterFile) {

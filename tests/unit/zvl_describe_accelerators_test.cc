@@ -159,10 +159,39 @@ TEST(JsonTest, TextsWithQuotesBackslashesAndControlsStayValidJson) {
   EXPECT_EQ(doc.fields().at("time").string_value(), "Mon \"Jan\"  1");
 }
 
-TEST(JsonTest, EscapeLeavesOrdinaryAndHighBytesAlone) {
-  EXPECT_EQ(util::EscapeJsonText("zva-0123 abc/\x7f\xc3\xa9"),
-            "zva-0123 abc/\x7f\xc3\xa9");
-  EXPECT_EQ(util::EscapeJsonText(std::string("\b\f\r\0", 4)), "\\b\\f\\r\\u0000");
+// Bytes of 0x80 and more passed raw into the JSON text, which then was no
+// valid JSON (nor Unicode) when they were not UTF-8.
+TEST(JsonTest, HighBytesAreEscapedSoTheTextStaysValidJson) {
+  const struct {
+    std::string text;
+    std::string escaped;
+  } cases[] = {
+      {"zva-0123 abc/~", "zva-0123 abc/~"},
+      {std::string("\b\f\r\0\x7f", 5), "\\b\\f\\r\\u0000\\u007f"},
+      {"\xc3\xa9 \xe2\x82\xac", "\\u00e9 \\u20ac"},
+      {"\xf0\x9f\x98\x80", "\\ud83d\\ude00"},
+      {"\xff\xc3", "\\ufffd\\ufffd"},             // no sequence, a cut one
+      {"\xc0\xaf", "\\ufffd\\ufffd"},             // overlong
+      {"\xed\xa0\x80", "\\ufffd\\ufffd\\ufffd"},  // a surrogate
+      {"\xf4\x90\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},  // past U+10FFFF
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(util::EscapeJsonText(c.text), c.escaped) << c.escaped;
+  }
+  std::vector<DeviceMetadata> devices = {
+      Device("zv\xc3\xa4\xff", "zva1.large", "healthy")};
+  std::ostringstream os;
+  PrintAttachmentsDescriptionJson(os, devices, "t");
+  google::protobuf::Struct doc = ParseJson(os.str());
+  EXPECT_EQ(doc.fields()
+                .at("devices")
+                .list_value()
+                .values(0)
+                .struct_value()
+                .fields()
+                .at("id")
+                .string_value(),
+            "zv\xc3\xa4\xef\xbf\xbd");
 }
 
 }  // namespace

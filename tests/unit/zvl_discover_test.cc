@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "unit/discovery_test_support.h"
+#include "zvl_safe_text.h"
 #include "zvl_util.h"
 
 namespace zva {
@@ -168,6 +169,56 @@ TEST_F(DiscoverTest, Region) {
   EXPECT_EQ(util::LastError(), kSentinel);  // region alone sets no last error
 }
 
+// A region with a carriage return (a file edited on another system) went
+// into the proxy host name and the signed header, where gRPC stops the
+// process.
+TEST_F(DiscoverTest, RegionsOutsideTheSafeSetFailWith40NamingThem) {
+  const struct {
+    std::optional<std::string> identity;
+    std::string env;
+    std::string named;
+  } cases[] = {
+      {std::nullopt, "us-west-2\r", "\"us-west-2\\x0d\" from KCP_REGION"},
+      {std::nullopt, "US-WEST-2", "\"US-WEST-2\" from KCP_REGION"},
+      {std::nullopt, std::string(util::kMaxRegionLength + 1, 'a'),
+       "\"" + std::string(util::kMaxRegionLength + 1, 'a') +
+           "\" from KCP_REGION"},
+      {"{\"region\":\"us west\"}", "",
+       "\"us west\" from the instance identity document"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.named);
+    ScopedEnv env;
+    http_.answers.clear();
+    if (c.identity) Answer(kIdentityUrl, *c.identity);
+    if (!c.env.empty()) env.Set("KCP_REGION", c.env);
+    const std::string expected =
+        "ZV Error Description: Failed to find region "
+        "name in accelerator metadata: region " +
+        c.named + " is refused: it must be " + util::kRegionRule + "\n";
+    std::string region = "unchanged";
+    EXPECT_EQ(discover_.DiscoverRegion(region), 40);
+    EXPECT_EQ(region, "unchanged");
+    EXPECT_EQ(LastErrorCode(), "ZV Error Code: [1, 9, 40]");
+    EXPECT_NE(util::LastError().find(expected), std::string::npos)
+        << util::LastError();
+
+    util::SetLastError(kSentinel);
+    std::string endpoint = "unchanged";
+    EXPECT_EQ(discover_.GenerateProxyVanityDomainName(endpoint), 40);
+    EXPECT_EQ(endpoint, "unchanged");
+    EXPECT_NE(util::LastError().find(expected), std::string::npos);
+  }
+  ScopedEnv env;
+  http_.answers.clear();
+  const std::string longest =
+      std::string(util::kMaxRegionLength - 2, 'a') + "-0";
+  env.Set("KCP_REGION", longest);
+  std::string region;
+  EXPECT_EQ(discover_.DiscoverRegion(region), 0);
+  EXPECT_EQ(region, longest);
+}
+
 TEST_F(DiscoverTest, ProxyEndpoint) {
   Answer(kIdentityUrl, "{\"region\":\"north-7\"}");
   std::string endpoint;
@@ -195,9 +246,8 @@ TEST_F(DiscoverTest, VMHListFromOverride) {
   } cases[] = {
       {"a\nb", 0, {"a", "b"}},
       {"a\nb\n", 0, {"a", "b"}},
-      {"a\r\nb\r\n", 0, {"a\r", "b\r"}},  // carriage returns are kept
-      {"b\na\nb", 0, {"b", "a", "b"}},    // order and duplicates kept
-      {" a ", 0, {" a "}},
+      // Order kept; an accelerator listed again is dropped, the first stays.
+      {"b\na\nb", 0, {"b", "a"}},
       {"a\n\nb", 19, {"a", "", "b"}},
       {"\n", 19, {""}},
       {"a\n\n", 19, {"a", ""}},
@@ -224,6 +274,66 @@ TEST_F(DiscoverTest, VMHListFromOverride) {
     }
   }
   EXPECT_TRUE(http_.requests.empty());
+}
+
+// An identifier with a control byte, a blank or a letter outside ASCII
+// reached the request headers, where gRPC stops the process.
+TEST_F(DiscoverTest, ListedIdentifiersGrpcCannotSendFailWith19NamingThem) {
+  const std::string longest(util::kMaxIdentifierLength, 'a');
+  const struct {
+    std::string body;
+    std::string named;
+  } cases[] = {
+      {"a\r\nb\r\n", "a\\x0d"},  // a list with carriage returns
+      {" a ", " a "},
+      {"zva-1\nzv\xc3\xa4", "zv\\xc3\\xa4"},
+      {"zva-\x01", "zva-\\x01"},
+      {"zva\\1", "zva\\\\1"},
+      {"..", ".."},
+      {"../../latest", "../../latest"},
+      {longest + "a", longest + "a"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.named);
+    ScopedEnv env;
+    env.Set("QUERY_ACCELERATORS_RESPONSE_OVERRIDE", c.body);
+    Ids ids;
+    EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), 19);
+    EXPECT_EQ(LastErrorCode(), "ZV Error Code: [1, 9, 19]");
+    EXPECT_NE(util::LastError().find(
+                  "\n    ZV Error Description: Accelerator metadata discovery "
+                  "process failure: accelerator identifier \"" +
+                  c.named +
+                  "\" from QUERY_ACCELERATORS_RESPONSE_OVERRIDE is refused: "
+                  "it must be " +
+                  util::kIdentifierRule + "\n    ZV Request ID: "),
+              std::string::npos)
+        << util::LastError();
+  }
+  ScopedEnv env;
+  env.Set("QUERY_ACCELERATORS_RESPONSE_OVERRIDE", longest + "\nA.b_c-9");
+  Ids ids;
+  EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), 0);
+  EXPECT_TRUE(http_.requests.empty());
+}
+
+// Identifiers went into the details URL as they were: "../../" walked up
+// the metadata tree.
+TEST_F(DiscoverTest, DetailsUrlCannotWalkTheMetadataTree) {
+  std::string body;
+  for (const char* id : {"../../latest/x y", "..", ".", "a.b"}) {
+    discover_.QueryAcceleratorMetadataDetails(id, body);
+  }
+  const std::string list = kVMHListUrl;
+  EXPECT_EQ(http_.requests, (Ids{list + "..%2F..%2Flatest%2Fx%20y",
+                                 list + "%2E%2E", list + "%2E", list + "a.b"}));
+  // An identifier that no list would give is not even asked for.
+  http_.requests.clear();
+  Details details;
+  EXPECT_EQ(discover_.DiscoverAcceleratorSlotDetails("../x", details), 19);
+  EXPECT_EQ(LastErrorCode(), "ZV Error Code: [1, 9, 19]");
+  EXPECT_TRUE(http_.requests.empty());
+  EXPECT_TRUE(details.empty());
 }
 
 TEST_F(DiscoverTest, VMHListFromService) {

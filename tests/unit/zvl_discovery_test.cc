@@ -10,6 +10,7 @@
 #include <stdlib.h>
 
 #include "unit/discovery_test_support.h"
+#include "zvl_util.h"
 
 namespace zva {
 namespace {
@@ -269,6 +270,69 @@ TEST_F(DiscoveryTest, PreconditionWarningLines) {
   EXPECT_TRUE(
       Logged("Warning - Preconditions not met for reaching Accelerator"
              "\nEndpoint: ep:1\nAccelerator ID: zva-a\nRegion: \n"))
+      << Log();
+}
+
+// Identifiers and device names of a details document, and a region, went
+// into request headers unchecked, where gRPC stops the process.
+TEST_F(DiscoveryTest, ValuesGrpcCannotSendFailTheRunNamingThem) {
+  const struct {
+    bool container;
+    Details details;
+    std::string region;
+    std::string logged;
+    std::string named;
+  } cases[] = {
+      {false, VMHDetails("zva-a\x01", "zva1.large"), "r",
+       "Discovery Failure: 19\n",
+       "accelerator identifier \"zva-a\\x01\" from the details of "
+       "accelerator zva-a is refused"},
+      {true, CNSDetails("z\xc3\xa4", "zva1.large", "dev-0"), "r",
+       "Discovery Failure: 19\n",
+       "accelerator identifier \"z\\xc3\\xa4\" from the details of "
+       "accelerator zva-a is refused"},
+      {true, CNSDetails("zva-a", "zva1.large", "dev 0\n"), "r",
+       "Discovery Failure: 19\n",
+       "device name \"dev 0\\x0a\" from the details of accelerator zva-a is "
+       "refused"},
+      {false, VMHDetails("zva-a", "zva1.large"), "us-west-2\r",
+       "Unknown Exception: 40\n",
+       "region \"us-west-2\\x0d\" from discovery is refused"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.named);
+    FakeDiscover fake;
+    fake.is_container = c.container;
+    fake.region = c.region;
+    fake.ids = {"zva-a"};
+    fake.details["zva-a"] = {0, c.details};
+    LogCapture log;
+    util::SetLastError("sentinel");
+    DeviceMetadataRegistry registry = GetDeviceMetadataRegistry(
+        nullptr, [&fake] { return DiscoverPtr(&fake); });
+    EXPECT_EQ(registry.GetNumberOfDevices(), 0u);
+    EXPECT_TRUE(log.Contains(c.logged)) << log.Text();
+    EXPECT_NE(util::LastError().find(c.named), std::string::npos)
+        << util::LastError();
+  }
+}
+
+// One accelerator listed twice (the details override, for one, names the
+// same accelerator for every entry) became two devices, and so two
+// channels and two sessions.
+TEST_F(DiscoveryTest, AcceleratorFoundTwiceIsOneDevice) {
+  fake_.ids = {"zva-b", "zva-a", "zva-c"};
+  fake_.details["zva-b"] = {0, VMHDetails("zva-b", "zva2.large")};
+  fake_.details["zva-a"] = {0, VMHDetails("zva-b", "zva1.large")};
+  fake_.details["zva-c"] = {0, VMHDetails("zva-c", "zva1.large")};
+  DeviceMetadataRegistry registry = Run();
+  ASSERT_EQ(registry.GetNumberOfDevices(), 2u);
+  EXPECT_EQ(registry.GetDeviceMetadataById("zva-b").GetType().to_string(),
+            "zva2.large");
+  EXPECT_EQ(registry.DeviceOrdinalToId(0), "zva-c");
+  EXPECT_TRUE(
+      Logged("Ignoring accelerator zva-b found more than once; the "
+             "first entry stays\n"))
       << Log();
 }
 

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 
 #include "kcp/kcp.h"
+#include "unit/log_capture.h"
 
 namespace {
 
@@ -300,6 +301,71 @@ TEST_F(AuthSignerTest, EmptySignatureThrowsNine) {
     thrown = code;
   }
   EXPECT_EQ(thrown, 9);
+}
+
+class EmptyKeySigner : public AuthSigner {
+ public:
+  using AuthSigner::AuthSigner;
+  kcp::ByteBuffer ComputeHash(const std::string&, const std::string&,
+                              const std::string&, const std::string&) override {
+    return kcp::ByteBuffer();
+  }
+};
+
+// A failed key derivation returns an empty key, under which an HMAC still
+// gave a signature, one the proxy can only refuse.
+TEST_F(AuthSignerTest, EmptyDerivedKeyThrowsNine) {
+  SignerPtr signer(new EmptyKeySigner(kEndpoint, kRegion, kAcceleratorId));
+  EXPECT_EQ(signer->GenerateSignature("text", kcp::ByteBuffer()), "");
+  int thrown = 0;
+  try {
+    signer->SignRequest();
+  } catch (int code) {
+    thrown = code;
+  }
+  EXPECT_EQ(thrown, 9);
+}
+
+// A session token ending in a line feed (or an access key id with a byte
+// outside printable ASCII) went into a request header, where gRPC stops the
+// process.
+TEST_F(AuthSignerTest, CredentialsGrpcCannotSendThrowSevenWithoutTheirValue) {
+  const struct {
+    const char* key_id;
+    const char* token;
+    const char* region;
+    int code;
+    const char* logged;
+  } cases[] = {
+      {kAccessKeyId, "secret-tok\n", kRegion, 7,
+       "[Auth] The session token of the KCP credentials cannot be sent in a "
+       "request header: it holds the byte 0x0a at offset 10"},
+      {kAccessKeyId, "secret-t\xc3\xb6k", kRegion, 7,
+       "session token of the KCP credentials cannot be sent in a request "
+       "header: it holds the byte 0xc3 at offset 8"},
+      {"KCPKEY\r", "", kRegion, 7,
+       "access key id of the KCP credentials cannot be sent in a request "
+       "header: it holds the byte 0x0d at offset 6"},
+      {kAccessKeyId, "", "us-west-2\r", 9,
+       "The region cannot be sent in a request header: it holds the byte "
+       "0x0d at offset 9"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logged);
+    SetCredentials(c.key_id, kSecretKey, c.token);
+    zvtest::LogCapture log(2);
+    SignerPtr signer(new AuthSigner(kEndpoint, c.region, kAcceleratorId));
+    int thrown = 0;
+    try {
+      signer->SignRequest();
+    } catch (int code) {
+      thrown = code;
+    }
+    EXPECT_EQ(thrown, c.code);
+    EXPECT_NE(log.Text().find(c.logged), std::string::npos) << log.Text();
+    EXPECT_EQ(log.Text().find("secret-t"), std::string::npos);
+    EXPECT_EQ(signer->GetKcpCredSessionToken(), "");
+  }
 }
 
 TEST_F(AuthSignerTest, DiagnosticsFollowThePlatformLogLevel) {
