@@ -104,8 +104,16 @@ std::string AuthSigner::SignRequest() {
   // One read serves the signature and the credential scope, so a rotation
   // of the credentials in between cannot pair one key's signature with
   // another key's id.
-  kcp::Credentials credentials = credentials_provider_->GetCredentials();
-  if (credentials.IsEmpty()) throw kNoCredentials;
+  kcp::CredentialsReport report;
+  kcp::Credentials credentials = credentials_provider_->GetCredentials(&report);
+  if (!report.warning.empty()) {
+    zva::logger::CLogger log;
+    log << "[Credentials] " << report.warning << "\n" << zva::logger::WARNING;
+  }
+  if (credentials.IsEmpty()) {
+    credentials_failure_ = report.failure;
+    throw kNoCredentials;
+  }
   pinned_credentials_ = credentials;
 
   const std::string signature =
@@ -224,4 +232,8 @@ std::string AuthSigner::GetDateString() const { return date_; }
 
 std::string AuthSigner::GetKcpCredSessionToken() const {
   return session_token_;
+}
+
+std::string AuthSigner::GetCredentialsFailure() const {
+  return credentials_failure_;
 }
