@@ -3,7 +3,6 @@
 // fails, with debug logging that must never show a secret. The simulator
 // and the platform layer share one clock that the tests move.
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -220,9 +219,14 @@ TEST_F(RotationTest, EightThreadsSignAcrossRotations) {
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) threads.emplace_back(sign_and_connect, i);
 
-  // A rotation only once every thread has connected since the last one, so
-  // that no signature waits across two rotations.
-  for (int rotation = 0; rotation <= kRotations; ++rotation) {
+  // The clock moves a quarter of the TTL at a time, and only once every
+  // thread has connected since its last move. A signature may use the keys
+  // cached two moves ago (a refresh still in flight) and be checked one move
+  // later: three quarters of a TTL after the keys were fetched, while they
+  // are still taken. Whole-TTL moves would outrun that, as no real clock
+  // does.
+  constexpr int kSteps = 4 * kRotations;
+  for (int step = 0; step <= kSteps; ++step) {
     std::unique_lock<std::mutex> lock(mtx);
     const std::vector<int> before = connects;
     const bool all = cv.wait_for(lock, kPatience, [&] {
@@ -232,7 +236,7 @@ TEST_F(RotationTest, EightThreadsSignAcrossRotations) {
       return true;
     });
     ASSERT_TRUE(all);
-    if (rotation < kRotations) clock_.Advance(seconds(5));
+    if (step < kSteps) clock_.Advance(std::chrono::milliseconds(1250));
   }
   {
     std::lock_guard<std::mutex> lock(mtx);

@@ -12,7 +12,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,22 +54,22 @@ std::string Document(const std::string& key_id, TimePoint expiration,
 class MetadataServer {
  public:
   MetadataServer() {
-    server_.Get(
-        ".*", [this](const httplib::Request& req, httplib::Response& res) {
-          std::unique_lock<std::mutex> lock(mtx_);
-          ++requests_[req.path];
-          cv_.notify_all();
-          if (req.path == held_path_) {
-            cv_.wait(lock, [this] { return !held_path_.empty() && released_; });
-          }
-          auto it = answers_.find(req.path);
-          if (it == answers_.end()) {
-            res.status = 404;
-            return;
-          }
-          res.status = it->second.first;
-          res.set_content(it->second.second, "application/json");
-        });
+    server_.Get(".*",
+                [this](const httplib::Request& req, httplib::Response& res) {
+                  std::unique_lock<std::mutex> lock(mtx_);
+                  ++requests_[req.path];
+                  cv_.notify_all();
+                  if (req.path == held_path_) {
+                    cv_.wait(lock, [this] { return released_; });
+                  }
+                  auto it = answers_.find(req.path);
+                  if (it == answers_.end()) {
+                    res.status = 404;
+                    return;
+                  }
+                  res.status = it->second.first;
+                  res.set_content(it->second.second, "application/json");
+                });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
   }
@@ -171,7 +170,6 @@ class CredentialsSourcesTest : public ::testing::Test {
   }
 
   void Advance(std::chrono::system_clock::duration d) { now_ += d.count(); }
-  TimePoint Now() const { return TimePoint(TimePoint::duration(now_.load())); }
 
   void ServeRole(const std::string& key_id, TimePoint expiration) {
     server_.Answer(kRoleList, 200, std::string(kRole) + "\n");
