@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <mutex>
 #include <utility>
@@ -406,10 +407,10 @@ bool Fetch(const RemoteSources& sources, ShortLivedSet* out, std::string* why) {
   return false;
 }
 
-// The short-lived set of the process and its refresh. A refresh runs on the
-// thread of the look-up that found it due, without the lock held, one at a
-// time. Never destroyed, so that a signature made while the process exits
-// still finds it.
+// The short-lived set of the process and its refresh. Thread-safe. A
+// refresh runs on the thread of the look-up that found it due, without the
+// lock held, one at a time. Never destroyed, so that a signature made while
+// the process exits still finds it.
 class CredentialsCache {
  public:
   static CredentialsCache& Instance() {
@@ -454,7 +455,14 @@ class CredentialsCache {
     lock.unlock();
     ShortLivedSet fresh;
     std::string failure;
-    const bool ok = Fetch(sources, &fresh, &failure);
+    bool ok = false;
+    try {
+      ok = Fetch(sources, &fresh, &failure);
+    } catch (const std::exception&) {
+      // Out of memory, say. The look-ups waiting for this refresh must
+      // still hear that it ended.
+      failure = "the credentials could not be fetched";
+    }
     lock.lock();
     refreshing_ = false;
     ++refreshes_;
