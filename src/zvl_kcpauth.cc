@@ -38,6 +38,17 @@ void Log(kcp::LogLevel level, const std::string& message) {
   }
 }
 
+// Logs the one warning of a refresh that failed while the cached
+// credentials were still valid; returns why no source had credentials
+// (empty when one had). Neither text holds a secret.
+std::string WarnAndExplain(const kcp::CredentialsReport& report) {
+  if (!report.warning.empty()) {
+    zva::logger::CLogger log;
+    log << "[Credentials] " << report.warning << "\n" << zva::logger::WARNING;
+  }
+  return report.failure;
+}
+
 kcp::ByteBuffer Bytes(const std::string& text) {
   return kcp::ByteBuffer(text.begin(), text.end());
 }
@@ -106,14 +117,8 @@ std::string AuthSigner::SignRequest() {
   // another key's id.
   kcp::CredentialsReport report;
   kcp::Credentials credentials = credentials_provider_->GetCredentials(&report);
-  if (!report.warning.empty()) {
-    zva::logger::CLogger log;
-    log << "[Credentials] " << report.warning << "\n" << zva::logger::WARNING;
-  }
-  if (credentials.IsEmpty()) {
-    credentials_failure_ = report.failure;
-    throw kNoCredentials;
-  }
+  credentials_failure_ = WarnAndExplain(report);
+  if (credentials.IsEmpty()) throw kNoCredentials;
   pinned_credentials_ = credentials;
 
   const std::string signature =
