@@ -1,6 +1,7 @@
 #include "core.h"
 
 #include <algorithm>
+#include <ctime>
 #include <stdexcept>
 
 #include <google/protobuf/util/json_util.h>
@@ -19,6 +20,32 @@ constexpr char kVmAssociations[] = "/latest/meta-data/zorvel/associations";
 constexpr char kIdentityDocument[] =
     "/latest/dynamic/instance-identity/document";
 constexpr char kContainerAssociations[] = "/container/associations/zorvel";
+constexpr char kRoleCredentials[] =
+    "/latest/meta-data/kcp/security-credentials/";
+constexpr char kContainerCredentials[] = "/container/credentials";
+constexpr char kKeyIdAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+constexpr char kSecretAlphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/+";
+
+// The access key id named by an "authorization" value, or empty.
+std::string CredentialKeyId(const std::string& authorization) {
+  const std::string marker = "Credential=";
+  const size_t start = authorization.find(marker);
+  if (start == std::string::npos) return std::string();
+  const size_t from = start + marker.size();
+  const size_t end = authorization.find('/', from);
+  if (end == std::string::npos) return std::string();
+  return authorization.substr(from, end - from);
+}
+
+std::string IsoTime(system_clock::time_point when) {
+  const time_t t = system_clock::to_time_t(when);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
 
 grpc::Status Fail(grpc::StatusCode code, const char* message) {
   return grpc::Status(code, message);
@@ -119,6 +146,20 @@ std::string RandomHex(size_t digits) {
   return out;
 }
 
+std::string RandomText(size_t size, const std::string& alphabet) {
+  std::string out;
+  unsigned char byte = 0;
+  while (out.size() < size) {
+    if (RAND_bytes(&byte, 1) != 1) {
+      throw std::runtime_error("random generator failed");
+    }
+    // Rejection sampling keeps every character equally likely.
+    if (byte >= 256 - 256 % alphabet.size()) continue;
+    out.push_back(alphabet[byte % alphabet.size()]);
+  }
+  return out;
+}
+
 const std::vector<std::string>& MethodNames() {
   static const std::vector<std::string> kNames = {"Connect",
                                                   "InitSession",
@@ -151,6 +192,10 @@ Core::Core(const Options& options)
       journal_limit_(std::max<size_t>(1, options.journal_limit)),
       specs_(options.accelerators),
       credentials_(options.credentials),
+      credentials_source_(options.credentials_source),
+      credential_ttl_(
+          std::max(options.credential_ttl, std::chrono::seconds(1))),
+      role_name_(options.role_name),
       region_(options.region),
       identity_document_(options.identity_document),
       clock_(options.clock),
@@ -159,6 +204,12 @@ Core::Core(const Options& options)
   for (const AcceleratorSpec& desc : specs_) {
     accelerators_[desc.id].desc = desc;
   }
+  if (Rotating()) {
+    rotation_epoch_ = std::chrono::floor<std::chrono::seconds>(NowLocked());
+    credentials_ = NewSetLocked();
+  } else {
+    issued_.push_back(credentials_);
+  }
 }
 
 std::vector<AcceleratorSpec> Core::accelerators() const {
@@ -166,9 +217,15 @@ std::vector<AcceleratorSpec> Core::accelerators() const {
   return specs_;
 }
 
-Credentials Core::credentials() const {
+Credentials Core::credentials() {
   std::lock_guard<std::mutex> lock(mtx_);
+  RotateLocked();
   return credentials_;
+}
+
+std::vector<Credentials> Core::IssuedCredentials() const {
+  std::lock_guard<std::mutex> lock(mtx_);
+  return issued_;
 }
 
 std::string Core::region() const {
@@ -178,6 +235,60 @@ std::string Core::region() const {
 
 system_clock::time_point Core::NowLocked() const {
   return clock_ ? clock_() : system_clock::now();
+}
+
+Credentials Core::NewSetLocked() {
+  Credentials set;
+  set.access_key_id = "KCPTMP" + RandomText(14, kKeyIdAlphabet);
+  set.secret_access_key = RandomText(40, kSecretAlphabet);
+  set.session_token = RandomText(96, kSecretAlphabet);
+  issued_.push_back(set);
+  return set;
+}
+
+void Core::RotateLocked() {
+  if (!Rotating()) return;
+  const auto now = NowLocked();
+  if (now < rotation_epoch_) return;  // a clock set back waits for ours
+  const int64_t number = (now - rotation_epoch_) / credential_ttl_;
+  if (number <= set_number_) return;
+  // When more than one TTL passed unseen, the previous set is one nobody
+  // was ever given.
+  previous_set_ = number == set_number_ + 1 ? credentials_ : NewSetLocked();
+  credentials_ = NewSetLocked();
+  set_number_ = number;
+}
+
+std::string Core::CredentialsDocumentLocked(bool with_code) {
+  RotateLocked();
+  // Announced to expire when Connect stops accepting it, two TTLs after it
+  // became current.
+  const auto expiration = rotation_epoch_ + credential_ttl_ * (set_number_ + 2);
+  const auto updated = rotation_epoch_ + credential_ttl_ * set_number_;
+  std::string doc = "{\n";
+  if (with_code) doc += "  \"Code\" : \"Success\",\n";
+  doc += "  \"LastUpdated\" : \"" + IsoTime(updated) + "\",\n";
+  doc += "  \"Type\" : \"KCP-HMAC\",\n";
+  doc += "  \"AccessKeyId\" : \"" + credentials_.access_key_id + "\",\n";
+  doc += "  \"SecretAccessKey\" : \"" +
+         JsonEscape(credentials_.secret_access_key) + "\",\n";
+  doc += "  \"Token\" : \"" + JsonEscape(credentials_.session_token) + "\",\n";
+  doc += "  \"Expiration\" : \"" + IsoTime(expiration) + "\"\n}";
+  return doc;
+}
+
+bool Core::PeerConnectedLocked(const std::string& peer, std::string* detail) {
+  auto it = connected_peers_.find(peer);
+  if (it == connected_peers_.end()) return false;
+  if (!Rotating()) return true;
+  RotateLocked();
+  if (it->second == credentials_.access_key_id ||
+      it->second == previous_set_.access_key_id) {
+    return true;
+  }
+  connected_peers_.erase(it);
+  *detail = "the credentials of the connection are no longer accepted";
+  return false;
 }
 
 // ---- The common path of every call ---------------------------------------
@@ -240,7 +351,7 @@ grpc::Status Core::Handle(const char* method, grpc::ServerContext* context,
       record.detail = "injected failure";
     } else if (std::string(method) != "Connect" &&
                std::string(method) != "GetZvaInfo" &&
-               connected_peers_.count(record.peer) == 0) {
+               !PeerConnectedLocked(record.peer, &record.detail)) {
       status =
           Fail(grpc::StatusCode::FAILED_PRECONDITION, "19 connect expected");
     } else {
@@ -301,13 +412,27 @@ grpc::Status Core::DoConnect(CallRecord* call, const zva::rpc::ConnectRequest&,
   signed_connect.date = call->Metadata("x-kst-date");
   signed_connect.accelerator_id = call->accelerator_id;
   signed_connect.security_token = call->Metadata("x-kst-security-token");
+  // Short-lived credentials: the signature names its set, which must be the
+  // current or the previous one.
+  Credentials set = credentials_;
+  if (Rotating()) {
+    RotateLocked();
+    const std::string key_id = CredentialKeyId(signed_connect.authorization);
+    if (!previous_set_.access_key_id.empty() &&
+        key_id == previous_set_.access_key_id) {
+      set = previous_set_;
+    } else if (key_id != credentials_.access_key_id) {
+      call->detail = "access key id unknown or no longer accepted";
+      return Fail(grpc::StatusCode::UNAUTHENTICATED, "6 authentication failed");
+    }
+  }
   // The lock is held, so the verifier gets a clock that does not take it.
   const Clock clock = clock_;
-  const ConnectVerifier verifier(credentials_, region_, clock);
+  const ConnectVerifier verifier(set, region_, clock);
   if (!verifier.Verify(signed_connect, &call->detail)) {
     return Fail(grpc::StatusCode::UNAUTHENTICATED, "6 authentication failed");
   }
-  connected_peers_.insert(call->peer);
+  connected_peers_[call->peer] = set.access_key_id;
   return grpc::Status::OK;
 }
 
@@ -588,6 +713,12 @@ Core::HttpAnswer Core::AnswerMetadata(const std::string& path) {
       details->set_deviceid(it->second.desc.device_name);
       answer = {200, ToJson(doc), "application/json"};
     }
+  } else if (Rotating() && path == kRoleCredentials) {
+    answer = {200, role_name_, "text/plain"};
+  } else if (Rotating() && path == kRoleCredentials + role_name_) {
+    answer = {200, CredentialsDocumentLocked(true), "application/json"};
+  } else if (Rotating() && path == kContainerCredentials) {
+    answer = {200, CredentialsDocumentLocked(false), "application/json"};
   } else if (path == kIdentityDocument &&
              identity_document_ != IdentityDocument::kAbsent) {
     // The members a real identity document carries besides the region are
@@ -679,6 +810,12 @@ void Core::SetHealthy(const std::string& accel, bool healthy) {
 void Core::SetClock(Clock clock) {
   std::lock_guard<std::mutex> lock(mtx_);
   clock_ = std::move(clock);
+  if (Rotating()) {
+    rotation_epoch_ = std::chrono::floor<std::chrono::seconds>(NowLocked());
+    set_number_ = 0;
+    previous_set_ = credentials_;
+    credentials_ = NewSetLocked();
+  }
 }
 
 void Core::SetSessionExpiry(milliseconds expiry) {
@@ -802,8 +939,9 @@ std::vector<GraphStatsRecord> Core::GraphStats() const {
 
 std::vector<std::string> Core::ConnectedPeers() const {
   std::lock_guard<std::mutex> lock(mtx_);
-  return std::vector<std::string>(connected_peers_.begin(),
-                                  connected_peers_.end());
+  std::vector<std::string> peers;
+  for (const auto& entry : connected_peers_) peers.push_back(entry.first);
+  return peers;
 }
 
 // ---- The generated service ------------------------------------------------

@@ -29,7 +29,8 @@ class Core {
 
   // ---- Configuration, set while the servers start ------------------------
   std::vector<AcceleratorSpec> accelerators() const;
-  Credentials credentials() const;
+  Credentials credentials();
+  std::vector<Credentials> IssuedCredentials() const;
   std::string region() const;
 
   // ---- Serving -----------------------------------------------------------
@@ -162,6 +163,19 @@ class Core {
   };
 
   std::chrono::system_clock::time_point NowLocked() const;
+  bool Rotating() const {
+    return credentials_source_ != CredentialsSource::kEnv;
+  }
+  // Brings the short-lived sets up to the clock: one rotation per TTL
+  // passed since the epoch. Does nothing for fixed credentials.
+  void RotateLocked();
+  // Makes a short-lived set and remembers it in issued_.
+  Credentials NewSetLocked();
+  // The credentials document of the current short-lived set.
+  std::string CredentialsDocumentLocked(bool with_code);
+  // Whether `peer` is connected with credentials still accepted; forgets
+  // it, with a note in `detail`, when they are not.
+  bool PeerConnectedLocked(const std::string& peer, std::string* detail);
   // Finds the live session `id` of `accel`, dropping it first if expired.
   Session* FindSessionLocked(const std::string& id, const std::string& accel);
   void ExpireSessionsLocked();
@@ -179,14 +193,24 @@ class Core {
   // State below is protected by mtx_.
   std::vector<AcceleratorSpec> specs_;
   std::map<std::string, Accelerator> accelerators_;
+  // The fixed set, or the current short-lived one.
   Credentials credentials_;
+  const CredentialsSource credentials_source_;
+  const std::chrono::seconds credential_ttl_;
+  const std::string role_name_;
+  // Short-lived sets: set number n is current from epoch + n * TTL on.
+  std::chrono::system_clock::time_point rotation_epoch_;
+  int64_t set_number_ = 0;
+  Credentials previous_set_;  // empty until the first rotation
+  std::vector<Credentials> issued_;
   std::string region_;
   IdentityDocument identity_document_;
   Clock clock_;
   std::chrono::milliseconds session_expiry_;
   std::vector<std::string> operator_whitelist_;
   std::map<std::string, Session> sessions_;
-  std::set<std::string> connected_peers_;
+  // Connected peer -> the access key id it authenticated with.
+  std::map<std::string, std::string> connected_peers_;
   std::vector<FailRule> fail_rules_;
   std::vector<DelayRule> delay_rules_;
   std::vector<GraphStatsRecord> graph_stats_;
@@ -209,6 +233,8 @@ std::unique_ptr<grpc::Service> NewService(Core* core);
 
 // Random lower-case hex text of `digits` digits, from OpenSSL's generator.
 std::string RandomHex(size_t digits);
+// Random text of `size` characters of `alphabet`, from the same generator.
+std::string RandomText(size_t size, const std::string& alphabet);
 
 }  // namespace zvsim
 

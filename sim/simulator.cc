@@ -8,7 +8,6 @@
 
 #include <grpcpp/grpcpp.h>
 #include <grpcpp/security/server_credentials.h>
-#include <openssl/rand.h>
 #include <stdlib.h>
 
 #include "core.h"
@@ -25,21 +24,6 @@ class GrpcFrontEnd {
 };
 
 namespace {
-
-// Random text over `alphabet`, from OpenSSL's generator.
-std::string RandomText(size_t size, const std::string& alphabet) {
-  std::string out;
-  unsigned char byte = 0;
-  while (out.size() < size) {
-    if (RAND_bytes(&byte, 1) != 1) {
-      throw std::runtime_error("random generator failed");
-    }
-    // Rejection sampling keeps every character equally likely.
-    if (byte >= 256 - 256 % alphabet.size()) continue;
-    out.push_back(alphabet[byte % alphabet.size()]);
-  }
-  return out;
-}
 
 // Fills in what the options leave open, once, so that the accessors agree
 // before and after Start.
@@ -262,11 +246,19 @@ std::string Simulator::ContainerMetadataUri() const {
   return MetadataUri() + "/container";
 }
 
+std::string Simulator::ContainerCredentialsUri() const {
+  return ContainerMetadataUri() + "/credentials";
+}
+
 std::string Simulator::CaFile() const { return ca_file_; }
 std::string Simulator::CaCertificate() const { return ca_certificate_; }
 bool Simulator::plaintext() const { return options_.plaintext; }
 std::string Simulator::region() const { return options_.region; }
-Credentials Simulator::credentials() const { return options_.credentials; }
+Credentials Simulator::credentials() const { return core_->credentials(); }
+
+std::vector<Credentials> Simulator::IssuedCredentials() const {
+  return core_->IssuedCredentials();
+}
 
 std::vector<AcceleratorSpec> Simulator::accelerators() const {
   return options_.accelerators;
@@ -291,11 +283,24 @@ std::vector<std::pair<std::string, std::string>> Simulator::Environment()
   }
   env.emplace_back("ACCELERATOR_PROXYURI_OVERRIDE", Endpoint());
   env.emplace_back("KCP_REGION", options_.region);
-  env.emplace_back("KCP_ACCESS_KEY_ID", options_.credentials.access_key_id);
-  env.emplace_back("KCP_SECRET_ACCESS_KEY",
-                   options_.credentials.secret_access_key);
-  if (!options_.credentials.session_token.empty()) {
-    env.emplace_back("KCP_SESSION_TOKEN", options_.credentials.session_token);
+  // Short-lived credentials are never handed out this way: clients find
+  // them at the host role, or at the endpoint named here.
+  switch (options_.credentials_source) {
+    case CredentialsSource::kEnv:
+      env.emplace_back("KCP_ACCESS_KEY_ID", options_.credentials.access_key_id);
+      env.emplace_back("KCP_SECRET_ACCESS_KEY",
+                       options_.credentials.secret_access_key);
+      if (!options_.credentials.session_token.empty()) {
+        env.emplace_back("KCP_SESSION_TOKEN",
+                         options_.credentials.session_token);
+      }
+      break;
+    case CredentialsSource::kContainer:
+      env.emplace_back("KCP_CONTAINER_CREDENTIALS_URI",
+                       ContainerCredentialsUri());
+      break;
+    case CredentialsSource::kRole:
+      break;
   }
   if (options_.plaintext) {
     env.emplace_back("ZVL_TLS_OPTION_DISABLED", "1");

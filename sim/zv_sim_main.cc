@@ -56,6 +56,18 @@ constexpr char kUsage[] =
     "        both are given.\n"
     "  --session-token TOKEN\n"
     "        when given, Connect must carry it in x-kst-security-token.\n"
+    "  --credentials-source env|role|container\n"
+    "        where clients find their credentials. env: the fixed ones above,\n"
+    "        printed as KCP_ACCESS_KEY_ID and KCP_SECRET_ACCESS_KEY. role and\n"
+    "        container: short-lived keys that the metadata service hands out\n"
+    "        as the host role's (/latest/meta-data/kcp/security-credentials/)\n"
+    "        and at the container credentials endpoint, replaced every\n"
+    "        --credential-ttl; no key is printed, and container prints\n"
+    "        KCP_CONTAINER_CREDENTIALS_URI. Default: env.\n"
+    "  --credential-ttl SECONDS\n"
+    "        how long one set of short-lived keys is current; Connect accepts\n"
+    "        the current and the previous set, and a connection must connect\n"
+    "        again once its set is no longer accepted. Default: 3600.\n"
     "  --fault-plan FILE\n"
     "        apply the fault plan in FILE at start, and again on SIGHUP.\n"
     "        One command a line ('#' starts a comment):\n"
@@ -97,6 +109,8 @@ enum Flag {
   kAccessKeyId,
   kSecretAccessKey,
   kSessionToken,
+  kCredentialsSource,
+  kCredentialTtl,
   kFaultPlan,
   kSessionExpiry,
   kOperatorWhitelist,
@@ -216,6 +230,8 @@ int main(int argc, char** argv) {
       {"access-key-id", required_argument, nullptr, kAccessKeyId},
       {"secret-access-key", required_argument, nullptr, kSecretAccessKey},
       {"session-token", required_argument, nullptr, kSessionToken},
+      {"credentials-source", required_argument, nullptr, kCredentialsSource},
+      {"credential-ttl", required_argument, nullptr, kCredentialTtl},
       {"fault-plan", required_argument, nullptr, kFaultPlan},
       {"session-expiry", required_argument, nullptr, kSessionExpiry},
       {"operator-whitelist", required_argument, nullptr, kOperatorWhitelist},
@@ -292,6 +308,24 @@ int main(int argc, char** argv) {
       case kSessionToken:
         options.credentials.session_token = optarg;
         break;
+      case kCredentialsSource:
+        if (std::string(optarg) == "env") {
+          options.credentials_source = zvsim::CredentialsSource::kEnv;
+        } else if (std::string(optarg) == "role") {
+          options.credentials_source = zvsim::CredentialsSource::kRole;
+        } else if (std::string(optarg) == "container") {
+          options.credentials_source = zvsim::CredentialsSource::kContainer;
+        } else {
+          return usage_error(
+              "--credentials-source must be env, role or container");
+        }
+        break;
+      case kCredentialTtl:
+        if (!ParseNumber(optarg, 365L * 24 * 3600, &number) || number == 0) {
+          return usage_error(std::string("bad --credential-ttl ") + optarg);
+        }
+        options.credential_ttl = std::chrono::seconds(number);
+        break;
       case kFaultPlan:
         fault_plan = optarg;
         break;
@@ -323,6 +357,12 @@ int main(int argc, char** argv) {
   const auto& c = options.credentials;
   if (c.access_key_id.empty() != c.secret_access_key.empty()) {
     return usage_error("--access-key-id and --secret-access-key go together");
+  }
+  if (options.credentials_source != zvsim::CredentialsSource::kEnv &&
+      (!c.access_key_id.empty() || !c.session_token.empty())) {
+    return usage_error(
+        "--access-key-id, --secret-access-key and --session-token go with "
+        "--credentials-source env only");
   }
 
   // Nothing in this program reads the journal's request copies, and with

@@ -271,19 +271,26 @@ int Accelerator::ConnectImplementation(bool retry) {
     std::string authorization;
     std::string date;
     std::string token;
+    // Outlives the try block so that a failure can say why.
+    std::unique_ptr<AuthSigner, const ObjectReleaser> signer;
     try {
-      std::unique_ptr<AuthSigner, const ObjectReleaser> signer(
-          new AuthSigner(endpoint_, region_, accelerator_id_));
+      signer.reset(new AuthSigner(endpoint_, region_, accelerator_id_));
       log << "[ConnectImplementation] Signing auth request\n" << logger::INFO;
       authorization = signer->SignRequest();
       log << "[ConnectImplementation] Auth signing successful\n"
           << logger::INFO;
       date = signer->GetDateString();
       token = signer->GetKcpCredSessionToken();
+      signer.reset();
     } catch (int code) {
       std::string description = GetErrorDescription(code);
       log << "[ConnectImplementation] Auth exception: " << description << "\n"
           << logger::WARNING;
+      // The last-error text then names the credentials sources tried and
+      // why each gave nothing.
+      const std::string failure =
+          signer != nullptr ? signer->GetCredentialsFailure() : std::string();
+      if (!failure.empty()) description += ". " + failure;
       ZvaRpcStatus status(code, description, std::string());
       session_context_.SetLastSessionError(status);
       ErrorHandler::ThrowRPCStateException(status);

@@ -41,6 +41,17 @@ void Log(kcp::LogLevel level, const std::string& message) {
   }
 }
 
+// Logs the one warning of a refresh that failed while the cached
+// credentials were still valid; returns why no source had credentials
+// (empty when one had). Neither text holds a secret.
+std::string WarnAndExplain(const kcp::CredentialsReport& report) {
+  if (!report.warning.empty()) {
+    zva::logger::CLogger log;
+    log << "[Credentials] " << report.warning << "\n" << zva::logger::WARNING;
+  }
+  return report.failure;
+}
+
 kcp::ByteBuffer Bytes(const std::string& text) {
   return kcp::ByteBuffer(text.begin(), text.end());
 }
@@ -136,7 +147,9 @@ std::string AuthSigner::SignRequest() {
   // One read serves the signature and the credential scope, so a rotation
   // of the credentials in between cannot pair one key's signature with
   // another key's id.
-  kcp::Credentials credentials = credentials_provider_->GetCredentials();
+  kcp::CredentialsReport report;
+  kcp::Credentials credentials = credentials_provider_->GetCredentials(&report);
+  credentials_failure_ = WarnAndExplain(report);
   if (credentials.IsEmpty()) throw kNoCredentials;
   RefuseUnsendableCredentials(credentials);
   // The region is part of the "authorization" header value. Discovery
@@ -269,4 +282,8 @@ std::string AuthSigner::GetDateString() const { return date_; }
 
 std::string AuthSigner::GetKcpCredSessionToken() const {
   return session_token_;
+}
+
+std::string AuthSigner::GetCredentialsFailure() const {
+  return credentials_failure_;
 }

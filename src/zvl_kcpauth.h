@@ -100,6 +100,9 @@ class AuthSigner : public AuthSignerInterface {
   // The session token of the credentials last read ("x-kst-security-token"
   // when not empty); empty until credentials carried one.
   virtual std::string GetKcpCredSessionToken() const;
+  // When SignRequest threw 7: every credentials source tried and why each
+  // gave nothing (never a secret). Empty otherwise.
+  std::string GetCredentialsFailure() const;
 
  protected:
   virtual ~AuthSigner();
@@ -118,6 +121,7 @@ class AuthSigner : public AuthSignerInterface {
   std::shared_ptr<kcp::DefaultCredentialsProviderChain> credentials_provider_;
   std::string date_;
   std::string session_token_;
+  std::string credentials_failure_;
 
   // Set only while SignRequest runs, so that its steps agree on one time and
   // one set of credentials.

@@ -5,13 +5,15 @@
 
 #include <curl/curl.h>
 
+#include "kcp/kcp.h"
 #include "log_stream.h"
 
 namespace {
 
 // Bounds each metadata query, so a host without a metadata service costs at
-// most this long per query.
-constexpr long kHttpTimeoutSeconds = 2;
+// most this long per query. The credentials chain's requests to the same
+// service share the bound.
+constexpr long kHttpTimeoutSeconds = kcp::kMetadataQueryTimeout.count();
 
 }  // namespace
 

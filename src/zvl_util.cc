@@ -125,7 +125,14 @@ std::string GenerateLastErrorMessage(ZvaRpcStatus status,
   // The code the caller is given, so that text and result agree.
   const int client = status.GetFailureCode();
   std::string description = GetErrorDescription(client);
-  if (description.empty()) description = status.GetErrorMessage();
+  const std::string message = status.GetErrorMessage();
+  // A failure the library found itself may add why after the catalogue's
+  // text (the credentials sources tried, say); that comes along.
+  if (description.empty() ||
+      (message.size() > description.size() &&
+       message.compare(0, description.size(), description) == 0)) {
+    description = message;
+  }
 
   std::string text = "Last Error: ";
   text += "\n    ZV Error Code: [";

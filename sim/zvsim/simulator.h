@@ -26,6 +26,17 @@
 //    output name when there is one, else after the input);
 //  - every failure message starts with the service status code in decimal.
 //
+// Credentials (Options::credentials_source): either one fixed set, which
+// Environment() names, or short-lived sets that the metadata service hands
+// out as the host role's and as the container credentials endpoint's. A
+// short-lived set is current for one credential_ttl, then the previous set
+// for one more; Connect accepts a signature made with either, with that
+// set's session token, and announces to clients that a set expires when it
+// stops being accepted. A connection stays connected while the set it
+// authenticated with is accepted; afterwards its calls fail with
+// "19 connect expected" until it connects again, as a proxy does when the
+// credentials of a connection expire.
+//
 // Checks run in this order: injected delay, accelerator header, injected
 // failure, connected peer, the method itself.
 
@@ -70,6 +81,13 @@ enum class IdentityDocument {
   kAbsent,         // 404, so clients fall back to KCP_REGION
 };
 
+// Where clients find the credentials of their Connect signatures.
+enum class CredentialsSource {
+  kEnv,        // Options::credentials, named by Environment()
+  kRole,       // the host role of the instance metadata service
+  kContainer,  // the container credentials endpoint
+};
+
 struct AcceleratorSpec {
   // Generated ("zva-" and 17 hex digits) when empty.
   std::string id;
@@ -94,8 +112,22 @@ struct Options {
   int metadata_port = 0;
   // Plain-text gRPC instead of TLS with a generated CA.
   bool plaintext = false;
-  // Generated when the key id or the secret is empty.
+  // Generated when the key id or the secret is empty. Used with
+  // CredentialsSource::kEnv only.
   Credentials credentials;
+  // kRole and kContainer serve short-lived sets at both places (the host
+  // role at "/latest/meta-data/kcp/security-credentials/" + role_name, and
+  // ContainerCredentialsUri()); the source only decides what Environment()
+  // names: no key at all, plus KCP_CONTAINER_CREDENTIALS_URI for
+  // kContainer. With kEnv both places answer 404. Default: kEnv.
+  CredentialsSource credentials_source = CredentialsSource::kEnv;
+  // How long a short-lived set stays current; it is accepted for twice as
+  // long. Counted on the simulator's clock from its start, or from the
+  // latest SetClock(). Default: 3600 s.
+  std::chrono::seconds credential_ttl{3600};
+  // The role the metadata service names; any other role is 404.
+  // Default: "zv-sim-role".
+  std::string role_name = "zv-sim-role";
   // Where the CA certificate is written. Default: "ca.pem" in a private
   // temporary directory that Stop() removes.
   std::string ca_file;
@@ -201,12 +233,20 @@ class Simulator {
   std::string MetadataUri() const;
   // MetadataUri() + "/container", the container metadata base.
   std::string ContainerMetadataUri() const;
+  // MetadataUri() + "/container/credentials", the container credentials
+  // endpoint (KCP_CONTAINER_CREDENTIALS_URI).
+  std::string ContainerCredentialsUri() const;
   // Empty in plain-text mode.
   std::string CaFile() const;
   std::string CaCertificate() const;
   bool plaintext() const;
   std::string region() const;
+  // The credentials a Connect signature made now should use: the fixed set,
+  // or the current short-lived one.
   Credentials credentials() const;
+  // Every set the simulator has made so far, oldest first (one for kEnv),
+  // so that tests can look for any of them where none may appear.
+  std::vector<Credentials> IssuedCredentials() const;
   std::vector<AcceleratorSpec> accelerators() const;
   std::vector<std::string> AcceleratorIds() const;
   // The variables a client needs, in the order zv-sim prints them.
@@ -248,7 +288,10 @@ class Simulator {
   bool DropAllConnections() { return Restart(std::chrono::milliseconds(0)); }
 
   // ---- Other settings ----------------------------------------------------
-  void SetClock(Clock clock);  // empty restores the system clock
+  // Empty restores the system clock. Short-lived credentials are counted
+  // from the new clock's now: a fresh set becomes current and the current
+  // one the previous set.
+  void SetClock(Clock clock);
   void SetSessionExpiry(std::chrono::milliseconds expiry);
   void SetOperatorWhitelist(std::vector<std::string> operators);
   // Per-path overrides of the metadata server; `path` is the request path,

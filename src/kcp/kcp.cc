@@ -48,45 +48,6 @@ class FileLogSystem : public LogSystem {
   std::ofstream file_;
 };
 
-std::string Trim(const std::string& s) {
-  const char* ws = " \t\r\n";
-  size_t b = s.find_first_not_of(ws);
-  if (b == std::string::npos) return std::string();
-  size_t e = s.find_last_not_of(ws);
-  return s.substr(b, e - b + 1);
-}
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v != nullptr ? v : "";
-}
-
-// Reads one profile of an INI credentials file; empty fields when absent.
-Credentials ReadProfile(const std::string& path, const std::string& profile) {
-  Credentials c;
-  std::ifstream in(path);
-  if (!in) return c;
-  std::string line;
-  bool in_profile = false;
-  while (std::getline(in, line)) {
-    line = Trim(line);
-    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-    if (line.front() == '[' && line.back() == ']') {
-      in_profile = Trim(line.substr(1, line.size() - 2)) == profile;
-      continue;
-    }
-    if (!in_profile) continue;
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = Trim(line.substr(0, eq));
-    std::string value = Trim(line.substr(eq + 1));
-    if (key == "kcp_access_key_id") c.access_key_id = value;
-    else if (key == "kcp_secret_access_key") c.secret_key = value;
-    else if (key == "kcp_session_token") c.session_token = value;
-  }
-  return c;
-}
-
 }  // namespace
 
 void InitAPI(const SDKOptions& options) {
@@ -104,22 +65,6 @@ void InitAPI(const SDKOptions& options) {
 void ShutdownAPI(const SDKOptions& /*options*/) {
   std::lock_guard<std::mutex> lock(mtx_state);
   s_log.reset();
-}
-
-Credentials DefaultCredentialsProviderChain::GetCredentials() const {
-  Credentials env;
-  env.access_key_id = Env("KCP_ACCESS_KEY_ID");
-  env.secret_key = Env("KCP_SECRET_ACCESS_KEY");
-  env.session_token = Env("KCP_SESSION_TOKEN");
-  if (!env.IsEmpty()) return env;
-
-  std::string home = Env("HOME");
-  if (home.empty()) return Credentials();
-  std::string profile = Env("KCP_PROFILE");
-  if (profile.empty()) profile = "default";
-  Credentials file = ReadProfile(home + "/.kcp/credentials", profile);
-  if (!file.IsEmpty()) return file;
-  return Credentials();
 }
 
 bool Sha256(const std::string& data, ByteBuffer* digest) {

@@ -33,6 +33,19 @@ void ShutdownAPI(const SDKOptions& options);
 
 // ---- Credentials -------------------------------------------------------
 
+// The instance metadata service, unless "ZV_INSTANCE_METADATA_URI" replaces
+// it; discovery reads the same service at the same address.
+inline constexpr char kInstanceMetadataBaseUri[] = "http://169.254.169.254";
+inline constexpr char kInstanceMetadataVariable[] = "ZV_INSTANCE_METADATA_URI";
+// Bounds each request to the metadata service or the container credentials
+// endpoint, connection included; discovery's queries have the same bound.
+inline constexpr std::chrono::seconds kMetadataQueryTimeout{2};
+// Cached credentials with less than this left are refreshed by the next
+// look-up.
+inline constexpr std::chrono::minutes kCredentialsRefreshAhead{5};
+
+// One set of credentials. A look-up hands out a copy of one set whole, so a
+// key id never travels with another set's secret or token.
 struct Credentials {
   std::string access_key_id;
   std::string secret_key;
@@ -41,15 +54,59 @@ struct Credentials {
   bool IsEmpty() const { return access_key_id.empty() || secret_key.empty(); }
 };
 
-// Reads, in order, the environment ("KCP_ACCESS_KEY_ID",
-// "KCP_SECRET_ACCESS_KEY", optional "KCP_SESSION_TOKEN"), then the profile
-// file $HOME/.kcp/credentials (profile "KCP_PROFILE" or "default"). The first
-// source that has both key id and secret wins; otherwise the result is empty.
-// Looked up afresh on every call. Thread-safe.
+// What a look-up found besides the credentials. Never holds a key id, a
+// secret or a token.
+struct CredentialsReport {
+  // Where the credentials came from: "environment", "profile file",
+  // "container endpoint" or "host role NAME"; empty when none was found.
+  std::string source;
+  // When the result is empty: every source tried and why each gave nothing.
+  std::string failure;
+  // When a refresh failed and the cached credentials, not yet expired, were
+  // handed out instead. Set for the first such failure of a set only, so a
+  // caller that logs it logs one warning per set.
+  std::string warning;
+};
+
+// Tries, in order, and hands out the first complete set (key id and secret)
+// of:
+//  1. the environment: "KCP_ACCESS_KEY_ID", "KCP_SECRET_ACCESS_KEY",
+//     optional "KCP_SESSION_TOKEN";
+//  2. the profile file $HOME/.kcp/credentials, profile "KCP_PROFILE" or
+//     "default" (keys kcp_access_key_id, kcp_secret_access_key,
+//     kcp_session_token);
+//  3. the container credentials endpoint, when
+//     "KCP_CONTAINER_CREDENTIALS_URI" names one (an http URL on this host:
+//     loopback or link-local; or any https URL);
+//  4. the host role: the role named on the first line of
+//     metadata base + "/latest/meta-data/kcp/security-credentials/", whose
+//     credentials are that path + the role name.
+// Sources 3 and 4 answer with a JSON object with the strings "AccessKeyId",
+// "SecretAccessKey", "Token" and "Expiration" ("2026-12-07T18:04:05Z"), and
+// optionally "Code", which must then be "Success". Each request is bounded
+// by kMetadataQueryTimeout and never goes through an HTTP proxy.
+//
+// The environment and the file are read afresh on every call. Credentials
+// of sources 3 and 4 are cached for the whole process and refreshed by the
+// first look-up that finds less than kCredentialsRefreshAhead left (and so
+// at once when they have expired); look-ups meanwhile keep the cached set
+// while it lasts, or wait for that one refresh and share its result. When a
+// refresh fails, the cached set serves until it expires.
+//
+// Thread-safe; the object itself holds no state.
 class DefaultCredentialsProviderChain {
  public:
-  Credentials GetCredentials() const;
+  // Empty credentials when no source has any; `report`, when given, says
+  // where they came from or why there are none.
+  Credentials GetCredentials(CredentialsReport* report = nullptr) const;
 };
+
+// Forgets the cached container and role credentials. For tests.
+void ResetCredentialsCacheForTesting();
+// Waits until at least `n` look-ups wait for a refresh in flight; false
+// after `timeout`. For tests.
+bool AwaitCredentialsRefreshWaitersForTesting(
+    int n, std::chrono::milliseconds timeout);
 
 // ---- Digests and encodings ---------------------------------------------
 

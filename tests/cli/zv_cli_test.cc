@@ -167,6 +167,7 @@ class SimProcess {
   ::testing::AssertionResult Start(const std::filesystem::path& dir,
                                    const std::vector<std::string>& accelerators,
                                    const std::string& fault_plan,
+                                   const std::vector<std::string>& extra_args,
                                    Env* exports) {
     std::filesystem::path plan = dir / "fault_plan.txt";
     std::filesystem::path env_file = dir / "sim.env";
@@ -180,6 +181,7 @@ class SimProcess {
       args.push_back("--accelerator");
       args.push_back(a);
     }
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
     Env env = {{"HOME", dir.string()}, {"PATH", "/usr/bin:/bin"}};
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
       if (const char* value = getenv(name)) env[name] = value;
@@ -342,7 +344,8 @@ class ToolsTest : public ::testing::Test {
   // Starts zv-sim with a zva1.medium (device 0) and a zva2.large (device 1),
   // listed the other way round so the tools' ordering shows, applies
   // `fault_plan`, and points the environment at it.
-  void StartSimulator(const std::string& fault_plan = "") {
+  void StartSimulator(const std::string& fault_plan = "",
+                      const std::vector<std::string>& extra_args = {}) {
     sim_ = std::make_unique<SimProcess>();
     std::filesystem::path dir = home_ / "sim";
     std::filesystem::create_directories(dir);
@@ -350,7 +353,7 @@ class ToolsTest : public ::testing::Test {
     ASSERT_TRUE(sim_->Start(dir,
                             {std::string("zva2.large,id=") + kId1,
                              std::string("zva1.medium,id=") + kId0},
-                            fault_plan, &exports));
+                            fault_plan, extra_args, &exports));
     ASSERT_TRUE(exports.count("ACCELERATOR_PROXYURI_OVERRIDE"));
     for (const auto& [name, value] : exports) env_[name] = value;
   }
@@ -464,6 +467,18 @@ TEST_F(ToolsTest, HealthDetectionFailed) {
 
 TEST_F(ToolsTest, DescribeTwoHealthyAccelerators) {
   StartSimulator();
+  Result r = Zv({"describe-accelerators"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(MaskTime(r.out), PlainDescription("healthy", "healthy"));
+}
+
+TEST_F(ToolsTest, DescribeWithTheHostRoleAndNoCredentialsInTheEnvironment) {
+  env_.erase("KCP_ACCESS_KEY_ID");
+  env_.erase("KCP_SECRET_ACCESS_KEY");
+  StartSimulator("", {"--credentials-source", "role"});
+  for (const auto& [name, value] : env_) {
+    EXPECT_TRUE(name.rfind("KCP_", 0) != 0 || name == "KCP_REGION") << name;
+  }
   Result r = Zv({"describe-accelerators"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(MaskTime(r.out), PlainDescription("healthy", "healthy"));

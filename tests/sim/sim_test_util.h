@@ -89,14 +89,23 @@ class Client {
   // region, over the authority the channel uses.
   grpc::Status Connect(std::chrono::system_clock::time_point now =
                            std::chrono::system_clock::now()) {
+    return ConnectWith(sim_.credentials(), now);
+  }
+
+  // The same with `credentials`, sending their session token if any.
+  grpc::Status ConnectWith(const zvsim::Credentials& credentials,
+                           std::chrono::system_clock::time_point now) {
     zvsim::SignedConnect request;
     request.authority = sim_.Endpoint();
     request.accelerator_id = accelerator_id_;
     request.date = zvsim::FormatKcpDate(now);
-    zvsim::ConnectVerifier signer(sim_.credentials(), sim_.region());
+    zvsim::ConnectVerifier signer(credentials, sim_.region());
     auto context = Context();
     context->AddMetadata("authorization", signer.AuthorizationFor(request));
     context->AddMetadata("x-kst-date", request.date);
+    if (!credentials.session_token.empty()) {
+      context->AddMetadata("x-kst-security-token", credentials.session_token);
+    }
     zva::rpc::ConnectRequest req;
     zva::rpc::ConnectResponse resp;
     return stub_->Connect(context.get(), req, &resp);

@@ -134,20 +134,25 @@ TEST_F(CliTest, HelpDocumentsEveryFlag) {
        {"--accelerator", "--host-kind", "--region", "--identity-document",
         "--grpc-port", "--metadata-port", "--plaintext", "--ca-file",
         "--access-key-id", "--secret-access-key", "--session-token",
-        "--fault-plan", "--session-expiry", "--operator-whitelist",
-        "--env-file", "--verbose", "--help"}) {
+        "--credentials-source", "--credential-ttl", "--fault-plan",
+        "--session-expiry", "--operator-whitelist", "--env-file", "--verbose",
+        "--help"}) {
     EXPECT_NE(help.find(flag), std::string::npos) << flag;
   }
 }
 
 TEST_F(CliTest, BadArgumentsExitWithTwo) {
   for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"--accelerator", "zva3.medium"},
-                                             {"--host-kind", "laptop"},
-                                             {"--grpc-port", "70000"},
-                                             {"--access-key-id", "only-half"},
-                                             {"--no-such-flag"},
-                                             {"stray"}}) {
+       std::vector<std::vector<std::string>>{
+           {"--accelerator", "zva3.medium"},
+           {"--host-kind", "laptop"},
+           {"--grpc-port", "70000"},
+           {"--access-key-id", "only-half"},
+           {"--credentials-source", "file"},
+           {"--credential-ttl", "0"},
+           {"--credentials-source", "role", "--session-token", "t"},
+           {"--no-such-flag"},
+           {"stray"}}) {
     Process process(args);
     EXPECT_EQ(process.Wait(), 2) << args[0];
   }
@@ -247,6 +252,32 @@ TEST_F(CliTest, TlsModeWritesTheCaAndRemovesItAtExit) {
   process.Signal(SIGINT);
   EXPECT_EQ(process.Wait(), 0);
   EXPECT_FALSE(std::filesystem::exists(ca));
+}
+
+TEST_F(CliTest, ShortLivedCredentialsAreNeverPrinted) {
+  for (const std::string source : {"role", "container"}) {
+    SCOPED_TRACE(source);
+    Process process({"--plaintext", "--credentials-source", source,
+                     "--credential-ttl", "5"});
+    std::string printed;
+    std::map<std::string, std::string> env = ReadExports(&process, &printed);
+    EXPECT_EQ(printed.find("KCP_ACCESS_KEY_ID"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("KCP_SECRET_ACCESS_KEY"), std::string::npos);
+    EXPECT_EQ(printed.find("KCP_SESSION_TOKEN"), std::string::npos);
+    const std::string base = env["ZV_INSTANCE_METADATA_URI"];
+    EXPECT_EQ(env.count("KCP_CONTAINER_CREDENTIALS_URI"),
+              source == "container" ? 1u : 0u);
+    if (source == "container") {
+      EXPECT_EQ(env["KCP_CONTAINER_CREDENTIALS_URI"],
+                base + "/container/credentials");
+    }
+    httplib::Client http(base.substr(std::string("http://").size()).c_str());
+    auto role = http.Get("/latest/meta-data/kcp/security-credentials/");
+    ASSERT_TRUE(role);
+    EXPECT_EQ(role->body, "zv-sim-role");
+    process.Signal(SIGTERM);
+    EXPECT_EQ(process.Wait(), 0);
+  }
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ class AccelEnv {
     setenv("KCP_ACCESS_KEY_ID", "AKTESTKEY", 1);
     setenv("KCP_SECRET_ACCESS_KEY", "test-secret", 1);
     unsetenv("KCP_SESSION_TOKEN");
+    unsetenv("KCP_CONTAINER_CREDENTIALS_URI");
     setenv("KCP_REGION", "us-west-2", 1);
   }
   ~AccelEnv() {

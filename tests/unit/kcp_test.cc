@@ -200,6 +200,8 @@ const char* const kCredentialEnv[] = {
     "KCP_SECRET_ACCESS_KEY",
     "KCP_SESSION_TOKEN",
     "KCP_PROFILE",
+    "KCP_CONTAINER_CREDENTIALS_URI",
+    "ZV_INSTANCE_METADATA_URI",
 };
 
 class CredentialsChainTest : public ::testing::Test {
@@ -214,6 +216,8 @@ class CredentialsChainTest : public ::testing::Test {
     ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
     home_ = tmpl;
     ::setenv("HOME", home_.c_str(), 1);
+    // No host role either: the metadata service is a closed port.
+    ::setenv("ZV_INSTANCE_METADATA_URI", "http://127.0.0.1:1", 1);
   }
   void TearDown() override {
     for (size_t i = 0; i < std::size(kCredentialEnv); ++i) {

@@ -158,7 +158,19 @@ TEST_F(AcceleratorTest, MissingCredentialsFailOnceWithoutACall) {
   EXPECT_EQ(error.GetGrpcStatusCode(), 9);
   EXPECT_EQ(error.GetZVLStatusCode(), 7);
   EXPECT_EQ(error.GetRequestId(), "");
-  EXPECT_NE(LastError().find("No KCP credentials found"), std::string::npos);
+  // The last error says which sources were tried and why each failed.
+  EXPECT_NE(LastError().find("ZV Error Description: No KCP credentials found. "
+                             "Please configure KCP credentials. Sources "
+                             "tried: environment: KCP_ACCESS_KEY_ID and "
+                             "KCP_SECRET_ACCESS_KEY not set; profile file: "),
+            std::string::npos)
+      << LastError();
+  EXPECT_NE(LastError().find("; container endpoint: "
+                             "KCP_CONTAINER_CREDENTIALS_URI not set; host "
+                             "role: http://127.0.0.1:1/latest/meta-data/kcp/"
+                             "security-credentials/: "),
+            std::string::npos)
+      << LastError();
 }
 
 TEST_F(AcceleratorTest, UnreachableProxyIsTriedThreeTimesWithRetryOnceWithout) {

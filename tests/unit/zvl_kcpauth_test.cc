@@ -88,6 +88,8 @@ class AuthSignerTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     home_ = pattern;
     setenv("HOME", home_.c_str(), 1);
+    // Without credentials the chain asks for the host role: a closed port.
+    setenv("ZV_INSTANCE_METADATA_URI", "http://127.0.0.1:1", 1);
     SetCredentials(kAccessKeyId, kSecretKey, "");
     FixClock(Utc(2026, 12, 7, 12, 34, 56));
   }
