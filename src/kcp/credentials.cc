@@ -16,8 +16,9 @@
 #include <vector>
 
 #include <curl/curl.h>
-#include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
+
+#include "kcp/kcp_credentials.pb.h"
 
 #include "kcp/kcp.h"
 
@@ -264,41 +265,41 @@ bool ParseExpiration(const std::string& text, TimePoint* out) {
 // is not a usable one.
 bool ParseDocument(const std::string& body, ShortLivedSet* out,
                    std::string* why) {
-  google::protobuf::Struct document;
-  if (!google::protobuf::util::JsonStringToMessage(body, &document).ok()) {
+  // A message of our own rather than a generic JSON structure: its code is
+  // built with ours, so the map internals of a system library built
+  // otherwise never meet ours.
+  kcp::proto::CredentialsDocument document;
+  google::protobuf::util::JsonParseOptions options;
+  options.ignore_unknown_fields = true;
+  if (!google::protobuf::util::JsonStringToMessage(body, &document, options)
+           .ok()) {
     *why = "malformed JSON";
     return false;
   }
-  const auto& fields = document.fields();
-  auto text = [&fields](const char* name, std::string* value) {
-    auto it = fields.find(name);
-    if (it == fields.end() ||
-        it->second.kind_case() != google::protobuf::Value::kStringValue ||
-        it->second.string_value().empty()) {
-      return false;
-    }
-    *value = it->second.string_value();
+  auto text = [](const std::string& field, std::string* value) {
+    if (field.empty()) return false;
+    *value = field;
     return true;
   };
-  std::string code;
-  if (fields.count("Code") != 0 &&
-      (!text("Code", &code) || code != "Success")) {
+  if (!document.code().empty() && document.code() != "Success") {
     *why = "Code is not \"Success\"";
     return false;
   }
   ShortLivedSet set;
   std::string expiration;
   std::vector<std::string> missing;
-  if (!text("AccessKeyId", &set.credentials.access_key_id)) {
+  if (!text(document.accesskeyid(), &set.credentials.access_key_id)) {
     missing.push_back("AccessKeyId");
   }
-  if (!text("SecretAccessKey", &set.credentials.secret_key)) {
+  if (!text(document.secretaccesskey(), &set.credentials.secret_key)) {
     missing.push_back("SecretAccessKey");
   }
-  if (!text("Token", &set.credentials.session_token)) {
+  if (!text(document.token(), &set.credentials.session_token)) {
     missing.push_back("Token");
   }
-  if (!text("Expiration", &expiration)) missing.push_back("Expiration");
+  if (!text(document.expiration(), &expiration)) {
+    missing.push_back("Expiration");
+  }
   if (!missing.empty()) {
     *why = "no " + Join(missing, ", ") + " in the answer";
     return false;
