@@ -13,6 +13,7 @@
 #include "zva/zva_client.h"
 #include "zva/zva_errors.h"
 #include "zva/zva_mxnet.h"
+#include "zva/zva_tools.h"
 
 namespace {
 
@@ -81,5 +82,7 @@ int main() {
   adapter.reset();  // Release()
   accelerator.reset();
   ZVLShutdown();
+  // gRPC may finish shutting down on a thread of its own; exit after it.
+  zva::WaitForGrpcShutdown();
   return 0;
 }

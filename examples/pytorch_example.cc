@@ -17,6 +17,7 @@
 #include "zva/zva_client.h"
 #include "zva/zva_errors.h"
 #include "zva/zva_pytorch.h"
+#include "zva/zva_tools.h"
 
 namespace {
 
@@ -71,5 +72,7 @@ int main() {
   adapter.reset();  // Release()
   accelerator.reset();
   ZVLShutdown();
+  // gRPC may finish shutting down on a thread of its own; exit after it.
+  zva::WaitForGrpcShutdown();
   return 0;
 }

@@ -28,6 +28,14 @@ bool enable_logging_to_stderr() {
   return true;
 }
 
+// Empties the accelerator list and returns `code` once gRPC has shut down,
+// so that the process never exits under gRPC's threads.
+int Finish(int code) {
+  ZVLShutdown();
+  zva::WaitForGrpcShutdown();
+  return code;
+}
+
 }  // namespace
 
 int main(int argc, const char** argv) {
@@ -63,8 +71,7 @@ int main(int argc, const char** argv) {
   unsigned int count = 0;
   if (GetDeviceCount(&count) < 0 || devices.empty()) {
     zva::PrintError(messages, "ERROR: Device detection failed.");
-    ZVLShutdown();
-    return 1;
+    return Finish(1);
   }
   zva::UpdateDeviceMetadataWithHealthStatus(messages, devices);
   std::string time = zva::GetCurrentTimeString();
@@ -73,6 +80,5 @@ int main(int argc, const char** argv) {
   } else {
     zva::PrintAttachmentsDescriptionPlainText(std::cout, devices, time);
   }
-  ZVLShutdown();
-  return 0;
+  return Finish(0);
 }

@@ -10,7 +10,17 @@
 #include "zva/zva_tools.h"
 
 namespace {
+
 constexpr char kVersionLine[] = "ZV Client Version: ";
+
+// Empties the accelerator list and returns `code` once gRPC has shut down,
+// so that the process never exits under gRPC's threads.
+int Finish(int code) {
+  ZVLShutdown();
+  zva::WaitForGrpcShutdown();
+  return code;
+}
+
 }  // namespace
 
 int main() {
@@ -19,8 +29,7 @@ int main() {
   if (GetDeviceCount(&count) < 0) {
     std::cout << kVersionLine << GetZVClientVersion() << std::endl;
     std::cerr << "ERROR: Device detection failed." << std::endl;
-    ZVLShutdown();
-    return 1;
+    return Finish(1);
   }
   bool all_healthy = true;
   for (unsigned int i = 0; i < count; ++i) {
@@ -40,6 +49,5 @@ int main() {
                 << " from device " << i << std::endl;
     }
   }
-  ZVLShutdown();
-  return all_healthy ? 0 : 1;
+  return Finish(all_healthy ? 0 : 1);
 }

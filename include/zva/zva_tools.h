@@ -2,7 +2,8 @@
 #define ZVA_ZVA_TOOLS_H_
 
 // Printing and health helpers behind the `zv` and `zv-health` programs,
-// exported so that other programs can print the same output.
+// exported so that other programs can print the same output, and the wait
+// such a short-lived program makes before it exits.
 //
 // Every function writes only to the stream it is given and keeps no state of
 // its own except the table of health-status names, which is built once under
@@ -11,6 +12,7 @@
 // process-wide accelerator list of the C interface and may be called from any
 // thread; the printing functions are as thread-safe as the stream passed in.
 
+#include <chrono>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -75,6 +77,21 @@ ZVA_EXPORT void PrintAttachmentsDescriptionPlainText(
 ZVA_EXPORT void PrintAttachmentsDescriptionJson(
     std::ostream& os, const std::vector<DeviceMetadata>& devices,
     const std::string& time);
+
+// Waits until gRPC has shut down and joined its threads, for at most
+// `limit`. Returns true at once when nothing in the process uses gRPC; false
+// when something still does after `limit`.
+//
+// A program calls it after ZVLShutdown, right before it exits, once nothing
+// of its own holds a gRPC object. Releasing the accelerators does not end
+// gRPC's work at once: a channel's last pieces may be torn down on one of
+// gRPC's threads, and a connection that failed keeps gRPC in use until its
+// reconnect back-off (about a second) has passed; gRPC then shuts itself down
+// on a thread of its own. Exiting meanwhile runs the crypto library's exit
+// clean-up while gRPC's threads still use it, which loses their per-thread
+// state. Default: 5 s, well past one back-off.
+ZVA_EXPORT bool WaitForGrpcShutdown(
+    std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 }  // namespace zva
 
