@@ -7,6 +7,7 @@
 
 #include "kcp/kcp.h"
 #include "log_stream.h"
+#include "zva/zva_tools.h"
 #include "zvl_error_handler.h"
 #include "zvl_fill_context.h"
 #include "zvl_kcpauth.h"
@@ -166,7 +167,17 @@ void Accelerator::ReleaseAllAtExitHook() {
   for (Accelerator* accelerator : Live()) {
     accelerator->health_check_.RequestStop();
   }
-  for (Accelerator* accelerator : Live()) accelerator->Release();
+  bool released = false;
+  for (Accelerator* accelerator : Live()) {
+    released = released || !accelerator->IsReleased();
+    accelerator->Release();
+  }
+  // The channels just dropped may end gRPC, whose last clean-up can run on a
+  // thread of its own; the crypto library's exit cleanup, next after this
+  // hook, must not run under it. Bounded: a host that still holds gRPC
+  // objects of its own keeps gRPC up, and its exit is delayed only this
+  // much.
+  if (released) WaitForGrpcShutdown(std::chrono::milliseconds(500));
 }
 
 void Accelerator::ReportSessionTrouble(uint64_t generation, bool session_lost) {
