@@ -9,6 +9,7 @@
 #include <httplib.h>
 
 #include "kcp/kcp_credentials.pb.h"
+
 #include "sim/sim_test_util.h"
 
 namespace zvsim_test {
@@ -47,9 +48,7 @@ class SimCredentialsTest : public ::testing::Test {
   }
 
   std::pair<int, std::string> Get(const std::string& path) {
-    auto result = http_->Get(path.c_str());
-    if (!result) return {-1, ""};
-    return {result->status, result->body};
+    return HttpGet(*http_, path);
   }
 
   // The string members of a credentials document.

@@ -39,11 +39,8 @@ class MetadataTest : public ::testing::Test {
         std::make_unique<httplib::Client>("127.0.0.1", sim_->metadata_port());
   }
 
-  // Status and body of GET `path`; status -1 when the request failed.
   std::pair<int, std::string> Get(const std::string& path) {
-    auto result = http_->Get(path.c_str());
-    if (!result) return {-1, ""};
-    return {result->status, result->body};
+    return HttpGet(*http_, path);
   }
 
   std::unique_ptr<zvsim::Simulator> sim_;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include <grpcpp/grpcpp.h>
+#include <httplib.h>
 
 #include "zva/rpc/zva_service.grpc.pb.h"
 
@@ -38,6 +39,14 @@ class ManualClock {
 };
 
 // 2026-12-07 12:34:56 UTC.
+// Status and body of GET `path`; status -1 when the request failed.
+inline std::pair<int, std::string> HttpGet(httplib::Client& client,
+                                           const std::string& path) {
+  auto result = client.Get(path.c_str());
+  if (!result) return {-1, ""};
+  return {result->status, result->body};
+}
+
 inline std::chrono::system_clock::time_point KnownTime() {
   return std::chrono::system_clock::from_time_t(1796646896);
 }
