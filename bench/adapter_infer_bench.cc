@@ -18,7 +18,7 @@
 #include "zva/rpc/mxnet/zva_mxnet.pb.h"
 
 #include "zva/zva_mxnet.h"
-#include "zvl_accelerator.h"
+#include "core/accelerator.h"
 #include "zvsim/simulator.h"
 
 namespace {

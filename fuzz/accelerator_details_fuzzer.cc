@@ -10,9 +10,9 @@
 #include <utility>
 
 #include "fuzz_support.h"
-#include "zvl_device_metadata_registry.h"
-#include "zvl_discover.h"
-#include "zvl_discovery.h"
+#include "discovery/device_registry.h"
+#include "discovery/metadata_client.h"
+#include "discovery/discovery_run.h"
 
 namespace {
 

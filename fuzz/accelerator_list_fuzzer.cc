@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "zvl_discover.h"
+#include "discovery/metadata_client.h"
 
 namespace {
 

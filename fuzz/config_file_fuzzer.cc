@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "zvl_config.h"
+#include "platform/configuration.h"
 
 namespace {
 

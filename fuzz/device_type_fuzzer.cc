@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "zvl_device_metadata.h"
+#include "discovery/device_record.h"
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   zvfuzz::SilenceLibraryLog();

@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-#include "log_stream.h"
+#include "platform/log_stream.h"
 #include "zva/zva_object.h"
-#include "zvl_libhttp.h"
+#include "discovery/http_fetch.h"
 
 namespace zvfuzz {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "zvl_discover.h"
+#include "discovery/metadata_client.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 
 #include "fuzz_support.h"
 #include "zva/zva_mxnet.h"
-#include "zvl_pytorch_impl.h"
-#include "zvl_wire_transform.h"
+#include "adapters/pytorch_adapter.h"
+#include "rpc/wire_transform.h"
 
 namespace {
 

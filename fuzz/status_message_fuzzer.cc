@@ -10,8 +10,8 @@
 #include <grpcpp/support/status.h>
 
 #include "fuzz_support.h"
-#include "zvl_rpcstatus.h"
-#include "zvl_util.h"
+#include "errors/rpc_status.h"
+#include "errors/catalogue.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "zvl_device_metadata.h"
-#include "zvl_device_metadata_registry.h"
+#include "discovery/device_record.h"
+#include "discovery/device_registry.h"
 
 namespace {
 

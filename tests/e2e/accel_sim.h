@@ -12,7 +12,7 @@
 #include <stdlib.h>
 
 #include "unit/accel_env.h"
-#include "zvl_accelerator.h"
+#include "core/accelerator.h"
 #include "zvsim/simulator.h"
 
 namespace zvtest {

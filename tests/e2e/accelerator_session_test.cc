@@ -14,9 +14,9 @@
 #include "e2e/accel_sim.h"
 #include "unit/log_watch.h"
 #include "zva/zva_accelerator.h"
-#include "zvl_error_handler.h"
-#include "zvl_factory.h"
-#include "zvl_util.h"
+#include "errors/classification.h"
+#include "api/factory.h"
+#include "errors/catalogue.h"
 
 namespace {
 

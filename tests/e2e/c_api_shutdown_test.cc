@@ -8,7 +8,7 @@
 #include "e2e/accel_sim.h"
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
-#include "zvl_factory.h"
+#include "api/factory.h"
 
 namespace {
 

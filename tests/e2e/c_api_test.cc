@@ -9,7 +9,7 @@
 #include "unit/log_watch.h"
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
-#include "zvl_factory.h"
+#include "api/factory.h"
 
 namespace {
 

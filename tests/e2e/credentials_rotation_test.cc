@@ -17,12 +17,12 @@
 #include <stdlib.h>
 
 #include "e2e/accel_sim.h"
-#include "kcp/kcp.h"
+#include "platform/kcp.h"
 #include "sim/sim_test_util.h"
 #include "unit/log_watch.h"
 #include "zva/zva_errors.h"
-#include "zvl_kcpauth.h"
-#include "zvl_rpc_executor.h"
+#include "core/signer.h"
+#include "rpc/executor.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "log_stream.h"
+#include "platform/log_stream.h"
 #include "zva/zva_errors.h"
-#include "zvl_accelerator.h"
+#include "core/accelerator.h"
 #include "zvsim/simulator.h"
 
 namespace zva_test {

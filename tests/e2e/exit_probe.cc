@@ -20,8 +20,8 @@
 
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
-#include "zvl_accelerator.h"
-#include "zvl_factory.h"
+#include "core/accelerator.h"
+#include "api/factory.h"
 #include "zvsim/simulator.h"
 
 // Never deleted; external linkage keeps the store from being optimised away,

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "exec_sim_fixture.h"
-#include "zvl_infer_exception_handler.h"
+#include "rpc/reload_handler.h"
 
 namespace zva_test {
 namespace {

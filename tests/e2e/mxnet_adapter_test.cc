@@ -9,7 +9,7 @@
 
 #include "exec_sim_fixture.h"
 #include "zva/zva_mxnet.h"
-#include "zvl_util.h"
+#include "errors/catalogue.h"
 
 namespace zva_test {
 namespace {

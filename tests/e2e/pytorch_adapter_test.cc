@@ -5,7 +5,7 @@
 
 #include "exec_sim_fixture.h"
 #include "zva/zva_pytorch.h"
-#include "zvl_util.h"
+#include "errors/catalogue.h"
 
 namespace zva_test {
 namespace {

@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "exec_sim_fixture.h"
-#include "zvl_error_handler.h"
-#include "zvl_infer_exception_handler.h"
-#include "zvl_rpc_executor.h"
+#include "errors/classification.h"
+#include "rpc/reload_handler.h"
+#include "rpc/executor.h"
 
 namespace zva_test {
 namespace {

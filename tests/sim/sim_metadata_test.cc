@@ -12,8 +12,8 @@
 
 #include "sim/sim_test_util.h"
 #include "zva/zva_object.h"
-#include "zvl_discover.h"
-#include "zvl_libhttp.h"
+#include "discovery/metadata_client.h"
+#include "discovery/http_fetch.h"
 
 namespace zvsim_test {
 namespace {

@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "kcp/kcp.h"
+#include "platform/kcp.h"
 #include "sim/sim_test_util.h"
 #include "zva/zva_object.h"
-#include "zvl_kcpauth.h"
+#include "core/signer.h"
 
 namespace zvsim_test {
 namespace {

@@ -13,8 +13,8 @@
 
 #include <stdlib.h>
 
-#include "log_stream.h"
-#include "zvl_libhttp.h"
+#include "platform/log_stream.h"
+#include "discovery/http_fetch.h"
 
 namespace zva {
 namespace test_support {

@@ -19,8 +19,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include "kcp/kcp.h"
-#include "zvl_discover.h"
+#include "platform/kcp.h"
+#include "discovery/metadata_client.h"
 
 namespace {
 

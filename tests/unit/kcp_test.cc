@@ -1,4 +1,4 @@
-#include "kcp/kcp.h"
+#include "platform/kcp.h"
 
 #include <filesystem>
 #include <fstream>

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "log_stream.h"
+#include "platform/log_stream.h"
 
 namespace zvtest {
 

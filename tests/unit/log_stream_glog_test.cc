@@ -11,9 +11,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "log_stream.h"
+#include "platform/log_stream.h"
 #include "zva/zva_object.h"
-#include "zvl_object.h"
+#include "platform/log_setup.h"
 
 namespace {
 

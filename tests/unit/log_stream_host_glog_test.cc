@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "log_stream.h"
+#include "platform/log_stream.h"
 #include "zva/zva_object.h"
 
 namespace {

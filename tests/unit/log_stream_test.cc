@@ -1,4 +1,4 @@
-#include "log_stream.h"
+#include "platform/log_stream.h"
 
 #include <filesystem>
 #include <iostream>

@@ -14,7 +14,7 @@
 #include <streambuf>
 #include <string>
 
-#include "log_stream.h"
+#include "platform/log_stream.h"
 
 namespace zvtest {
 

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "log_stream.h"
-#include "zvl_wire_transform.h"
+#include "platform/log_stream.h"
+#include "rpc/wire_transform.h"
 
 namespace zva {
 namespace util {

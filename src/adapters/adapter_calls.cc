@@ -1,0 +1,168 @@
+#include "adapters/adapter_calls.h"
+
+#include <exception>
+#include <new>
+
+#include <google/protobuf/stubs/common.h>
+
+#include "platform/log_stream.h"
+#include "rpc/executor.h"
+#include "errors/rpc_status.h"
+#include "errors/catalogue.h"
+#include "rpc/wire_transform.h"
+
+namespace zva {
+
+using Stub = zva::rpc::ZvaInference::Stub;
+using Config = zva::config::ClientLibraryConfig;
+
+RequestCheck& RequestCheck::Identifier(const char* what,
+                                       const std::string& value) {
+  if (problem_.empty() && value.empty()) {
+    problem_ = std::string(what) + " is empty";
+  }
+  return Text(what, value);
+}
+
+RequestCheck& RequestCheck::Text(const char* what, const std::string& value) {
+  Add(static_cast<int64_t>(value.size()) + util::kFieldEnvelopeBytes);
+  // Validated only while no problem is known, so only within the limit,
+  // where the length fits the int the validator takes.
+  if (problem_.empty() &&
+      !google::protobuf::internal::IsStructurallyValidUTF8(value)) {
+    problem_ = std::string(what) + " is not valid UTF-8";
+  }
+  return *this;
+}
+
+RequestCheck& RequestCheck::Texts(const char* what,
+                                  const std::vector<std::string>& values) {
+  for (const std::string& value : values) Text(what, value);
+  return *this;
+}
+
+RequestCheck& RequestCheck::Bytes(size_t size) {
+  // Anything beyond the limit counts as just beyond it.
+  const int64_t bytes = size > static_cast<size_t>(util::kMaxWireMessageBytes)
+                            ? util::kMaxWireMessageBytes + 1
+                            : static_cast<int64_t>(size);
+  Add(bytes + util::kFieldEnvelopeBytes);
+  return *this;
+}
+
+RequestCheck& RequestCheck::Tensors(
+    const std::unordered_map<std::string, mxnet::MXTensor>& tensors,
+    const char* malformed) {
+  const util::WireTransformer wt;
+  for (const auto& [name, tensor] : tensors) {
+    Text("tensor name", name);
+    if (!problem_.empty()) break;
+    try {
+      Add(wt.GetWireSizeOfTensor(tensor) + util::kFieldEnvelopeBytes);
+    } catch (int) {
+      problem_ = malformed;
+    }
+  }
+  return *this;
+}
+
+RequestCheck& RequestCheck::NamedBytes(
+    const std::vector<std::pair<std::string, std::string>>& tensors) {
+  for (const auto& [name, bytes] : tensors) {
+    Text("tensor name", name).Bytes(bytes.size());
+  }
+  return *this;
+}
+
+void RequestCheck::Add(int64_t bytes) {
+  if (wire_bytes_ > util::kMaxWireMessageBytes) return;
+  // Both terms are at most a few times the limit: no overflow.
+  wire_bytes_ += bytes;
+  if (wire_bytes_ > util::kMaxWireMessageBytes && problem_.empty()) {
+    problem_ = "request exceeds the " +
+               std::to_string(util::kMaxWireMessageBytes) +
+               " bytes a message may carry";
+  }
+}
+
+int ReportAdapterFailure(grpc::Channel* channel, const std::string& method_name,
+                         int code, const std::string& reason) {
+  logger::CLogger log;
+  log << method_name << " Failed: " << reason << "\n" << logger::ERROR;
+  Accelerator* accelerator = AcceleratorOfChannel(channel);
+  util::SetLastError(util::GenerateLastErrorMessage(
+      ZvaRpcStatus(code, reason, std::string()), std::string(),
+      accelerator != nullptr ? accelerator->GetAcceleratorID()
+                             : std::string()));
+  return code;
+}
+
+int ReportCaughtException(grpc::Channel* channel, const char* adapter,
+                          const std::string& function_code) noexcept {
+  try {
+    const std::string name =
+        std::string("[") + adapter + "][" + function_code + "]";
+    std::string reason;
+    try {
+      throw;
+    } catch (int code) {
+      return ReportAdapterFailure(channel, name, code != 0 ? code : 1,
+                                  "Tensor format incorrect");
+    } catch (const std::bad_alloc&) {
+      reason = "Out of memory";
+    } catch (const std::exception& e) {
+      reason = e.what();
+    } catch (...) {
+      reason = "Unknown exception";
+    }
+    return ReportAdapterFailure(channel, name, 1, reason);
+  } catch (...) {
+    // Not even the report could be made; the result still must be a code.
+    return 1;
+  }
+}
+
+int ListModelsOnChannel(grpc::Channel* channel, Stub* stub,
+                        const std::string& method_name) {
+  zva::rpc::ListModelsRequest request;
+  zva::rpc::ListModelsResponse response;
+  return ExecuteOnChannel(channel, stub, &Stub::ListModels, method_name,
+                          &request, &response, &Config::list_model_timeout);
+}
+
+int UnloadModelOnChannel(grpc::Channel* channel, Stub* stub,
+                         const std::string& method_name,
+                         const std::string& model_id) {
+  RequestCheck check;
+  check.Identifier("model id", model_id);
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel, method_name, util::kTensorFormatError,
+                                check.problem());
+  }
+  zva::rpc::UnloadModelRequest request;
+  zva::rpc::UnloadModelResponse response;
+  request.set_model_id(model_id);
+  return ExecuteOnChannel(channel, stub, &Stub::UnloadModel, method_name,
+                          &request, &response, &Config::unload_model_timeout);
+}
+
+int PostGraphStatsOnChannel(
+    grpc::Channel* channel, Stub* stub, const std::string& method_name,
+    const std::map<std::string, std::vector<std::string>>& stats) {
+  RequestCheck check;
+  for (const auto& [key, values] : stats) {
+    check.Text("statistic name", key).Texts("statistic value", values);
+  }
+  if (!check.problem().empty()) {
+    return ReportAdapterFailure(channel, method_name, util::kTensorFormatError,
+                                check.problem());
+  }
+  zva::rpc::PostGraphStatsRequest request;
+  zva::rpc::PostGraphStatsResponse response;
+  util::BuildRpcGraphStats(stats, request.mutable_graph_stats());
+  return ExecuteOnChannel(channel, stub, &Stub::PostGraphStats, method_name,
+                          &request, &response,
+                          &Config::post_graph_stats_timeout);
+}
+
+}  // namespace zva

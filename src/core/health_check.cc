@@ -1,0 +1,263 @@
+#include "core/health_check.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "platform/log_stream.h"
+#include "core/accelerator.h"
+#include "errors/classification.h"
+#include "errors/catalogue.h"
+
+namespace zva {
+
+using logger::CLogger;
+
+namespace {
+
+// How long a channel-state wait runs before the stop and check flags are
+// read again; bounds how late a stop or a caller's check is seen.
+constexpr std::chrono::milliseconds kStatePeriod(50);
+
+}  // namespace
+
+HealthCheck::CallScope::CallScope(HealthCheck* health_check,
+                                  grpc::ClientContext* context)
+    : health_check_(health_check), context_(context) {
+  std::lock_guard<std::mutex> lock(health_check_->mtx_);
+  health_check_->in_flight_.push_back(context_);
+  // A stop that came before the registration has cancelled the others
+  // already; this call must not wait out its deadline either.
+  if (health_check_->quit_) context_->TryCancel();
+}
+
+HealthCheck::CallScope::~CallScope() {
+  std::lock_guard<std::mutex> lock(health_check_->mtx_);
+  auto& calls = health_check_->in_flight_;
+  auto it = std::find(calls.begin(), calls.end(), context_);
+  if (it != calls.end()) calls.erase(it);
+}
+
+HealthCheck::HealthCheck(Accelerator* accelerator)
+    : accelerator_(accelerator) {}
+
+HealthCheck::~HealthCheck() { Stop(); }
+
+HealthCheck::StartResult HealthCheck::Start(const Versions& versions,
+                                            std::string framework) {
+  std::lock_guard<std::mutex> lock(mtx_thread_);
+  if (quit_) return StartResult::kStopped;
+  if (thread_.joinable()) {
+    if (running_) return StartResult::kAlreadyRunning;
+    // The previous thread ended by itself; reap it before starting anew.
+    thread_.join();
+  }
+  check_requested_ = false;
+  running_ = true;
+  accelerator_->session_context_.Open();
+  thread_ = std::thread(&HealthCheck::ThreadMain, this, versions,
+                        std::move(framework));
+  return StartResult::kStarted;
+}
+
+void HealthCheck::RequestStop() {
+  {
+    std::lock_guard<std::mutex> lock(mtx_);
+    quit_ = true;
+    for (grpc::ClientContext* context : in_flight_) context->TryCancel();
+  }
+  cv_.notify_all();
+  accelerator_->session_context_.Close(true);
+}
+
+void HealthCheck::Stop() {
+  RequestStop();
+  std::lock_guard<std::mutex> lock(mtx_thread_);
+  if (!thread_.joinable()) return;
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();
+  } else {
+    thread_.join();
+  }
+}
+
+void HealthCheck::RequestCheck() {
+  {
+    std::lock_guard<std::mutex> lock(mtx_);
+    check_requested_ = true;
+  }
+  cv_.notify_all();
+}
+
+bool HealthCheck::WaitForStateChange(
+    const std::shared_ptr<grpc::Channel>& channel, grpc_connectivity_state from,
+    std::chrono::steady_clock::time_point deadline, bool check_wakes) {
+  while (true) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto period = std::min<std::chrono::steady_clock::duration>(
+        deadline - now, kStatePeriod);
+    if (period.count() > 0 &&
+        channel->WaitForStateChange(
+            from, std::chrono::system_clock::now() + period)) {
+      return true;
+    }
+    if (quit_ || (check_wakes && check_requested_) ||
+        std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+  }
+}
+
+bool HealthCheck::BackOff(std::chrono::milliseconds delay) {
+  std::unique_lock<std::mutex> lock(mtx_);
+  const auto deadline = std::chrono::steady_clock::now() + delay;
+  // A stop wakes the wait, so a release never waits out the back-off.
+  while (!quit_ && std::chrono::steady_clock::now() < deadline) {
+    cv_.wait_until(lock, deadline);
+  }
+  return !quit_;
+}
+
+void HealthCheck::ThreadMain(Versions versions, std::string framework) {
+  try {
+    Run(versions, framework.c_str());
+  } catch (const std::exception& e) {
+    accelerator_->session_context_.SetUnReady();
+    CLogger log;
+    log << "[Health check] Unexpected failure, health check ends: " << e.what()
+        << "\n"
+        << logger::ERROR;
+  } catch (...) {
+    accelerator_->session_context_.SetUnReady();
+    CLogger log;
+    log << "[Health check] Unexpected failure, health check ends\n"
+        << logger::ERROR;
+  }
+  running_ = false;
+  // Callers waiting for a session learn at once that none will come.
+  accelerator_->session_context_.Close();
+}
+
+void HealthCheck::HandleFailure(int state, bool* channel_ready,
+                                bool* session_ready,
+                                util::DefaultRetryStrategy* retry_strategy) {
+  SessionContext& context = accelerator_->session_context_;
+  CLogger log;
+  switch (state) {
+    case TCP_CONNECT_NEEDED:
+      log << "[Health check] [TCP Connect] TCP Connection is needed \n"
+          << logger::INFO;
+      context.SetUnReady();
+      *channel_ready = false;
+      *session_ready = false;
+      return;
+    case PROXY_CONNECT_NEEDED:
+      log << "[Health check] [Private Link Connect] Private Link Connection is "
+             "needed \n"
+          << logger::INFO;
+      context.SetUnReady();
+      *session_ready = false;
+      return;
+    case SESSION_BUILD_NEEDED:
+      log << "[Health check] [Build Application Context] Build Application "
+             "Context is needed. \n"
+          << logger::INFO;
+      context.SetUnReady();
+      session_id_.clear();
+      *session_ready = false;
+      return;
+    case FATAL_ERROR: {
+      log << "[Health check] [Fatal Error] \n" << logger::WARNING;
+      ZvaRpcStatus error = context.GetLastSessionError();
+      log << "[Health check] Fatal answer from accelerator "
+          << accelerator_->GetAcceleratorID() << ", retrying in "
+          << retry_strategy->MaxDelay() << " ms: "
+          << util::GenerateLastErrorMessage(error, error.GetRequestId(),
+                                            accelerator_->GetAcceleratorID())
+          << logger::ERROR;
+      // Callers fail at once with the fatal code instead of waiting for a
+      // session that is not coming soon.
+      context.SetUnReady();
+      context.Close();
+      if (*session_ready) accelerator_->DestroySession();
+      session_id_.clear();
+      *session_ready = false;
+      // A clock step or a rotated credential heals by itself; try a fresh
+      // session again, but not more often than the longest back-off.
+      BackOff(std::chrono::milliseconds(retry_strategy->MaxDelay()));
+      return;
+    }
+    default:
+      break;
+  }
+  context.SetUnReady();
+  BackOff(std::chrono::milliseconds(
+      retry_strategy->CalculateDelayBeforeNextRetry()));
+  *session_ready = false;
+}
+
+void HealthCheck::Run(const Versions& versions, const char* framework) {
+  CLogger log;
+  log << "[Health check] Executing health check\n" << logger::INFO;
+  const zva::config::ClientLibraryConfig config =
+      accelerator_->GetClientConfig();
+  const std::chrono::milliseconds interval(config.keep_alive_interval());
+  util::DefaultRetryStrategy retry_strategy(
+      config.initial_exponential_backoff_time(),
+      config.max_exponential_backoff_time(), 50, 0);
+  SessionContext& context = accelerator_->session_context_;
+
+  bool channel_ready = false;
+  bool session_ready = false;
+  while (true) {
+    if (!channel_ready) channel_ready = accelerator_->WaitForChannelReady();
+    if (quit_) break;
+    bool building = !session_ready;
+    try {
+      if (building) {
+        // A fresh session answers every check asked before it.
+        check_requested_ = false;
+        accelerator_->BuildSession(versions, framework, &retry_strategy);
+        retry_strategy.ResetRetryAttempts();
+        building = false;
+      }
+      if (quit_) {
+        session_ready = true;
+        break;
+      }
+      const bool checking = check_requested_.exchange(false);
+      accelerator_->KeepAliveSession();
+      retry_strategy.ResetRetryAttempts();
+      // The session answered a check: publish it again, so that callers
+      // waiting for a newer session than the one they saw fail go on.
+      if (checking) context.SetSessionAndNotifyAll(session_id_);
+
+      std::shared_ptr<grpc::Channel> channel = accelerator_->GetChannel();
+      bool changed =
+          channel == nullptr ||
+          channel->GetState(false) != GRPC_CHANNEL_READY ||
+          WaitForStateChange(channel, GRPC_CHANNEL_READY,
+                             std::chrono::steady_clock::now() + interval, true);
+      if (changed) {
+        context.SetUnReady();
+        throw TCP_CONNECT_NEEDED;
+      }
+      session_ready = true;
+    } catch (RPCState state) {
+      if (!building) session_ready = true;
+      // A stop cancels the call in flight; that failure says nothing about
+      // the session, which is still destroyed on the way out.
+      if (quit_) break;
+      HandleFailure(state, &channel_ready, &session_ready, &retry_strategy);
+    }
+    if (quit_) break;
+  }
+
+  log << "[Health check] received quit signal,"
+      << "Channel ready state: " << channel_ready
+      << ", Application context ready state: " << session_ready << "\n"
+      << logger::INFO;
+  if (session_ready) accelerator_->DestroySession();
+}
+
+}  // namespace zva

@@ -1,0 +1,122 @@
+#ifndef ZVA_CORE_HEALTH_CHECK_H_
+#define ZVA_CORE_HEALTH_CHECK_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <grpcpp/grpcpp.h>
+
+#include "zva/zva_object.h"
+#include "errors/backoff.h"
+
+namespace zva {
+
+class Accelerator;
+
+// The health-check thread of one accelerator: it waits for the channel,
+// makes the signed Connect, builds (or resumes) the session, publishes it and
+// keeps it alive, repairing channel, connection or session after failures.
+//
+// Owned by its accelerator, which it outlives never: the accelerator stops it
+// before dropping its stub and channel.
+//
+// Thread-safe: Start, RequestStop, Stop, RequestCheck and the accessors may
+// be called from any thread. The session identifier and the loop belong to
+// the thread itself (or to whoever runs the session calls while no thread
+// runs).
+class HealthCheck {
+ public:
+  enum class StartResult { kStarted, kAlreadyRunning, kStopped };
+
+  explicit HealthCheck(Accelerator* accelerator);
+  // Stops and joins the thread.
+  ~HealthCheck();
+
+  HealthCheck(const HealthCheck&) = delete;
+  HealthCheck& operator=(const HealthCheck&) = delete;
+
+  // Starts the thread with a copy of `versions` and `framework`. Refused
+  // while a thread runs, and for good once Stop was asked; a thread that
+  // ended by itself (an unexpected failure) is reaped and a new one started.
+  StartResult Start(const Versions& versions, std::string framework);
+
+  // Asks the thread to stop, without waiting: sets the stop flag, cancels
+  // the calls in flight and wakes every wait. Final: no thread starts after
+  // it.
+  void RequestStop();
+  // RequestStop, then joins the thread (detaches it when called from the
+  // thread itself). Returns promptly: nothing the thread does on the way out
+  // waits for a full deadline.
+  void Stop();
+
+  // Asks the thread to check the session now instead of at the next
+  // keep-alive: a caller saw a call fail in a way that means the session or
+  // the connection may be gone. Coalesces; cheap when nothing is wrong.
+  void RequestCheck();
+
+  bool IsStopping() const { return quit_.load(); }
+  bool IsRunning() const { return running_.load(); }
+
+  // The session identifier the thread holds; resumed by ReconnectSession,
+  // cleared when a fresh handshake is needed.
+  std::string& session_id() { return session_id_; }
+
+  // The loop; the body of the thread. Returns when a stop is asked.
+  void Run(const Versions& versions, const char* framework);
+
+  // Waits until the channel leaves `from` (true), or `deadline` passes, a
+  // stop is asked or (when `check_wakes`) a check is asked (false). gRPC
+  // cannot interrupt a state wait, so it is cut into short periods.
+  bool WaitForStateChange(const std::shared_ptr<grpc::Channel>& channel,
+                          grpc_connectivity_state from,
+                          std::chrono::steady_clock::time_point deadline,
+                          bool check_wakes);
+
+  // Keeps a call in flight known while it runs, so that a stop cancels it.
+  // A call registered after the stop is cancelled at once.
+  class CallScope {
+   public:
+    CallScope(HealthCheck* health_check, grpc::ClientContext* context);
+    ~CallScope();
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+   private:
+    HealthCheck* const health_check_;
+    grpc::ClientContext* const context_;
+  };
+
+ private:
+  // Runs the loop and marks the thread ended, whatever happens.
+  void ThreadMain(Versions versions, std::string framework);
+  // The handling of one classified failure in the loop.
+  void HandleFailure(int state, bool* channel_ready, bool* session_ready,
+                     util::DefaultRetryStrategy* retry_strategy);
+  // Waits `delay`, or less when a stop is asked. False when stopping.
+  bool BackOff(std::chrono::milliseconds delay);
+
+  Accelerator* const accelerator_;
+  std::atomic<bool> quit_{false};
+  std::atomic<bool> running_{false};
+  std::atomic<bool> check_requested_{false};
+  // Protected by mtx_: the calls in flight and the waits on cv_.
+  std::mutex mtx_;
+  std::condition_variable cv_;
+  std::vector<grpc::ClientContext*> in_flight_;
+
+  // Protected by mtx_thread_: starting and joining the thread.
+  std::mutex mtx_thread_;
+  std::thread thread_;
+
+  // Written and read by the thread only.
+  std::string session_id_;
+};
+
+}  // namespace zva
+
+#endif  // ZVA_CORE_HEALTH_CHECK_H_
