@@ -8,6 +8,7 @@
 #include "discovery/device_record.h"
 #include "discovery/device_registry.h"
 #include "discovery/discovery_run.h"
+#include "api/self_description.h"
 #include "errors/catalogue.h"
 
 namespace zva {
@@ -88,6 +89,7 @@ std::vector<std::shared_ptr<AcceleratorInterface>> GetAllAcceleratorsInternal(
       auto* accelerator = new Accelerator(proxy, region, device.GetId(),
                                           device.GetType().to_string());
       util::SetLastError(last_error);
+      accelerator->SetSelfDescription(DescribeAccelerator);
       Retain(accelerator);
       list.emplace_back(accelerator, ObjectReleaser());
     }

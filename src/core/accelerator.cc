@@ -312,7 +312,9 @@ int Accelerator::ConnectImplementation(bool retry) {
     if (!token.empty()) context.AddMetadata("x-kst-security-token", token);
 
     std::string request_id =
-        util::FillContext(&context, this, GetClientConfig().connect_timeout());
+        util::FillContext(
+            &context, accelerator_id_,
+            std::chrono::milliseconds(GetClientConfig().connect_timeout()));
     log << "[ConnectImplementation] Making connect call with request_id: "
         << request_id << "\n"
         << logger::INFO;
@@ -386,7 +388,9 @@ grpc::Status Accelerator::PingImplementation(zva::rpc::PingResponse* response) {
       << logger::INFO;
   grpc::ClientContext context;
   std::string request_id =
-      util::FillContext(&context, this, GetClientConfig().ping_timeout());
+      util::FillContext(
+          &context, accelerator_id_,
+          std::chrono::milliseconds(GetClientConfig().ping_timeout()));
   log << "Calling ping with request id: " << request_id << "\n" << logger::INFO;
   grpc::Status status;
   {

@@ -127,9 +127,13 @@ class Accelerator : public AcceleratorInterface {
   // Sets the object that QueryInterface hands out (shared with the caller).
   void SetFrameworkObject(std::shared_ptr<ObjectInterface> object);
 
-  // Prints the client version, the number of accelerators and this
-  // accelerator's identifier, type and ordinal, and logs the same text. Runs a
-  // full discovery. Lets the registry's int 1048 pass.
+  // Prints and logs the description of an accelerator and of the attached
+  // ones. It needs the device count and a discovery run, which live above
+  // this class, so the factory hands it in. May throw the registry's int.
+  using SelfDescription = std::function<void(const Accelerator&)>;
+  // Sets what DescribeZVA runs. Call before the accelerator is shared.
+  void SetSelfDescription(SelfDescription describe);
+  // Runs the self-description, if one was set; lets its int pass.
   void DescribeZVA();
 
   // ---- Connection ----------------------------------------------------------
@@ -196,6 +200,8 @@ class Accelerator : public AcceleratorInterface {
   // Logs it and sets the thread's last error from it.
   void ReportReleased(const char* operation) const;
 
+  // Set once, before the accelerator is shared; read-only afterwards.
+  SelfDescription self_description_;
   const int32_t max_ping_attempts_ = 4;
   const std::string endpoint_;
   const std::string accelerator_id_;

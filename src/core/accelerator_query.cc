@@ -1,37 +1,20 @@
 // The framework query and the self-description of an accelerator.
 
-#include <iostream>
-#include <sstream>
+#include <utility>
 
-#include "platform/log_stream.h"
-#include "zva/zva_client.h"
 #include "core/accelerator.h"
-#include "discovery/device_registry.h"
-#include "discovery/discovery_run.h"
-#include "platform/log_setup.h"
+#include "platform/log_stream.h"
 
 namespace zva {
 
 using logger::CLogger;
 
+void Accelerator::SetSelfDescription(SelfDescription describe) {
+  self_description_ = std::move(describe);
+}
+
 void Accelerator::DescribeZVA() {
-  CLogger log;
-  std::ostringstream text;
-  text << "Using Kestro Zorvel Client Library Version: " << kClientVersion
-       << "\n";
-  unsigned int count = 0;
-  if (GetDeviceCount(&count) != 0) {
-    text << "No Zorvel Accelerator Available.\n";
-  } else {
-    text << "Number of Zorvel Accelerators Available: " << count << "\n";
-  }
-  text << "Zorvel Accelerator ID: " << accelerator_id_ << "\n";
-  text << "Zorvel Accelerator Type: " << accelerator_type_ << "\n";
-  DeviceMetadataRegistry registry = GetDeviceMetadataRegistry(nullptr);
-  text << "Zorvel Accelerator Ordinal: "
-       << registry.GetDeviceMetadataById(accelerator_id_).GetOrdinal() << "\n";
-  std::cout << text.str() << std::endl;
-  log << text.str() << logger::INFO;
+  if (self_description_) self_description_(*this);
 }
 
 int Accelerator::QueryInterface(InterfaceID /*id*/,

@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "platform/log_stream.h"
-#include "core/accelerator.h"
 #include "errors/safe_text.h"
 #include "errors/catalogue.h"
 #include "platform/files.h"
@@ -31,8 +30,9 @@ void AddSendable(grpc::ClientContext* context, const char* key,
 
 }  // namespace
 
-std::string FillContext(grpc::ClientContext* context, Accelerator* accelerator,
-                        int timeout_ms) {
+std::string FillContext(grpc::ClientContext* context,
+                        const std::string& accelerator_id,
+                        std::chrono::milliseconds timeout) {
   logger::CLogger log;
   std::string request_id = GenerateUUID();
   std::string time_stamp = logger::CLogger::GetTimeStampInMicroseconds();
@@ -40,12 +40,9 @@ std::string FillContext(grpc::ClientContext* context, Accelerator* accelerator,
       << time_stamp << "\n"
       << logger::DEBUG;
   AddSendable(context, "x-kstrn-request-id", request_id);
-  AddSendable(
-      context, "x-kstrn-zva-accelerator-id",
-      accelerator != nullptr ? accelerator->GetAcceleratorID() : std::string());
+  AddSendable(context, "x-kstrn-zva-accelerator-id", accelerator_id);
   AddSendable(context, "x-kstrn-time-stamp", time_stamp);
-  context->set_deadline(std::chrono::system_clock::now() +
-                        std::chrono::milliseconds(timeout_ms));
+  context->set_deadline(std::chrono::system_clock::now() + timeout);
   return request_id;
 }
 

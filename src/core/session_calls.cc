@@ -49,7 +49,8 @@ int Accelerator::Handshake(const Versions& versions, const char* framework) {
   }
   grpc::ClientContext context;
   std::string request_id = util::FillContext(
-      &context, this, GetClientConfig().init_session_timeout());
+      &context, accelerator_id_,
+      std::chrono::milliseconds(GetClientConfig().init_session_timeout()));
   zva::rpc::InitSessionRequest request;
   request.set_zva_id(accelerator_id_);
   zva::rpc::SessionConfig* config = request.mutable_session_config();
@@ -92,7 +93,8 @@ int Accelerator::ReconnectSession() {
   request.mutable_session()->set_session_id(health_check_.session_id());
   grpc::ClientContext context;
   std::string request_id = util::FillContext(
-      &context, this, GetClientConfig().reconnect_session_timeout());
+      &context, accelerator_id_,
+      std::chrono::milliseconds(GetClientConfig().reconnect_session_timeout()));
   zva::rpc::ReconnectSessionResponse response;
   grpc::Status status;
   {
@@ -123,7 +125,9 @@ int Accelerator::KeepAliveSession() {
   request.mutable_session()->set_session_id(health_check_.session_id());
   grpc::ClientContext context;
   std::string request_id =
-      util::FillContext(&context, this, GetClientConfig().keep_alive_timeout());
+      util::FillContext(
+          &context, accelerator_id_,
+          std::chrono::milliseconds(GetClientConfig().keep_alive_timeout()));
   log << "[Health check] Calling KeepAlive with application context: "
       << health_check_.session_id() << "\n"
       << logger::DEBUG;
@@ -158,7 +162,8 @@ int Accelerator::DestroySession() {
       IsStopping() ? std::min(GetClientConfig().destroy_session_timeout(),
                               kStoppingDestroyTimeoutMs)
                    : GetClientConfig().destroy_session_timeout();
-  std::string request_id = util::FillContext(&context, this, timeout);
+  std::string request_id = util::FillContext(
+      &context, accelerator_id_, std::chrono::milliseconds(timeout));
   log << "[Health check] Destroying application context: "
       << health_check_.session_id() << "\n"
       << logger::INFO;

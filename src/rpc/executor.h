@@ -115,7 +115,8 @@ class RPCExecutor {
     if (remaining <= 0) return GiveUp(DeadlineStatus());
 
     grpc::ClientContext context;
-    request_id_ = zva::util::FillContext(&context, accelerator_, remaining);
+    request_id_ = zva::util::FillContext(
+        &context, accelerator_id_, std::chrono::milliseconds(remaining));
     logger_ << "[Execution Engine], executing - " << method_name_
             << ", Request ID : " << request_id_ << ", Attempt:" << attempt_ + 1
             << ", Application context id : " << session_id_

@@ -120,7 +120,8 @@ InferExceptionHandler::Listing InferExceptionHandler::ListModel(
   zva::rpc::ListModelsRequest request;
   zva::rpc::ListModelsResponse response;
   grpc::ClientContext context;
-  zva::util::FillContext(&context, accelerator_, list_model_timeout_);
+  zva::util::FillContext(&context, accelerator_->GetAcceleratorID(),
+                         std::chrono::milliseconds(list_model_timeout_));
   request.mutable_session()->set_session_id(session_id);
   grpc::Status status = stub_->ListModels(&context, request, &response);
   if (!status.ok()) {
@@ -137,7 +138,8 @@ grpc::Status InferExceptionHandler::LoadCachedModel(
     const std::string& session_id) {
   grpc::ClientContext context;
   const std::string request_id =
-      zva::util::FillContext(&context, accelerator_, load_model_timeout_);
+      zva::util::FillContext(&context, accelerator_->GetAcceleratorID(),
+                             std::chrono::milliseconds(load_model_timeout_));
   logger_ << "Reloading model " << load_request_.model_id() << ",request ID is "
           << request_id << "\n"
           << zva::logger::INFO;
