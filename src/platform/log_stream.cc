@@ -94,7 +94,7 @@ CLogger::CLogger(const std::string& name) : name_(name) {
 CLogger::~CLogger() {
   std::string pending = str();
   if (!pending.empty()) std::cout << pending;
-  if (!name_.empty()) {
+  if (!name_.empty() && Enabled(INFO)) {
     auto elapsed = std::chrono::system_clock::now() - start_time_;
     double ms =
         std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() /
@@ -103,6 +103,27 @@ CLogger::~CLogger() {
     *this << name_ << " took " << ms << " milliseconds\n";
     Emit(INFO);
   }
+}
+
+bool CLogger::Enabled(LogLevel level) {
+  const bool debug = is_debug_mode_.load(std::memory_order_relaxed);
+  if (is_logging_enabled_.load(std::memory_order_relaxed)) {
+    return level != DEBUG || debug;
+  }
+  const int threshold = zva_stderrthreshold_.load(std::memory_order_relaxed);
+  switch (level) {
+    case INFO:
+      return threshold == 0 || is_profile_mode_.load(std::memory_order_relaxed);
+    case WARNING:
+      return threshold <= 1;
+    case ERROR:
+      return threshold <= 2;
+    case DEBUG:
+      return debug && threshold == 0;
+    case FATAL:
+      return threshold <= 4;
+  }
+  return false;
 }
 
 void CLogger::Emit(LogLevel level) {
@@ -160,24 +181,18 @@ CLogger& operator<<(CLogger& logger, LogLevel level) {
 }
 
 std::string CLogger::GetTimeStampInMicroseconds() {
-  static std::mutex timer_mutex;
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const long long ns =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
-  const std::time_t seconds = static_cast<std::time_t>(ns / 1000000000LL);
-  std::string text;
-  {
-    std::lock_guard<std::mutex> lock(timer_mutex);
-    const char* c = std::ctime(&seconds);
-    if (c != nullptr) text = c;
+  // Every call is stamped with this text, so it is made without a lock:
+  // localtime_r instead of ctime's shared buffer, in ctime's layout.
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  std::tm local{};
+  char text[64];
+  std::size_t length = 0;
+  if (::localtime_r(&now.tv_sec, &local) != nullptr) {
+    length = std::strftime(text, sizeof(text), "%a %b %e %H:%M:%S %Y", &local);
   }
-  text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
-  char micros[16];
-  std::snprintf(micros, sizeof(micros), "%06lld",
-                static_cast<long long>((ns / 1000) % 1000000));
-  text += ", ";
-  text += micros;
-  text += "us";
+  std::snprintf(text + length, sizeof(text) - length, ", %06ldus",
+                static_cast<long>(now.tv_nsec / 1000));
   return text;
 }
 

@@ -46,6 +46,12 @@ class CLogger : public std::ostringstream {
   // "us", for example "Sun Dec  6 22:13:07 2026, 004512us".
   static std::string GetTimeStampInMicroseconds();
 
+  // Whether a message at `level` would be written anywhere with the current
+  // switches. Lets a caller on a busy path skip formatting a message that
+  // would be thrown away (by default only ERROR is written). An INFO message
+  // that profile mode would print counts as written.
+  static bool Enabled(LogLevel level);
+
   // Emits the pending text at `level` and empties it.
   void Emit(LogLevel level);
 

@@ -1,5 +1,6 @@
 #include "platform/log_stream.h"
 
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -72,6 +73,8 @@ TEST(LoggerRoutingTest, LevelsPrintedByThreshold) {
       capture.Clear();
       EmitOnce(level, std::string("message ") + letter + "\n");
       const std::string text = capture.Text();
+      // What a busy path asks before formatting agrees with what is written.
+      EXPECT_EQ(CLogger::Enabled(level), !text.empty()) << letter;
       if (text.empty()) continue;
       printed += letter;
       EXPECT_THAT(text, ::testing::MatchesRegex(std::string(kStampRegex) +
@@ -184,6 +187,16 @@ TEST(TimeStampTest, CtimeTextWithSixDigitMicroseconds) {
     ASSERT_THAT("[" + stamp + "] ", format);
     ASSERT_EQ(stamp.find('\n'), std::string::npos);
   }
+  // The same text ctime gives for that second (made without ctime's shared
+  // buffer): one of the seconds around the call.
+  const std::time_t before = std::time(nullptr);
+  const std::string stamp = CLogger::GetTimeStampInMicroseconds();
+  const std::time_t after = std::time(nullptr);
+  std::vector<std::string> seconds;
+  for (std::time_t t = before; t <= after; ++t) {
+    seconds.push_back(std::string(std::ctime(&t)).substr(0, 24));
+  }
+  EXPECT_THAT(seconds, ::testing::Contains(stamp.substr(0, 24)));
 }
 
 // ---- Init --------------------------------------------------------------
