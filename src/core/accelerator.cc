@@ -15,6 +15,7 @@
 #include "errors/rpc_status.h"
 #include "errors/catalogue.h"
 #include "platform/files.h"
+#include "platform/retired_queues.h"
 
 namespace zva {
 
@@ -178,7 +179,13 @@ void Accelerator::ReleaseAllAtExitHook() {
   // hook, must not run under it. Bounded: a host that still holds gRPC
   // objects of its own keeps gRPC up, and its exit is delayed only this
   // much.
-  if (released) WaitForGrpcShutdown(std::chrono::milliseconds(500));
+  // Queues with a state watch still pending hold gRPC up; their channels are
+  // gone by now, unless the host still holds one.
+  const bool drained = DrainRetiredCompletionQueues(
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(300));
+  if (released || drained) {
+    WaitForGrpcShutdown(std::chrono::milliseconds(500));
+  }
 }
 
 void Accelerator::ReportSessionTrouble(uint64_t generation, bool session_lost) {
@@ -488,6 +495,9 @@ int Accelerator::Release() {
     is_connected_ = false;
     is_released_ = true;
   }
+  // After the channel is dropped: a state watch left pending on it then
+  // ends at once, unless an adapter still holds the channel.
+  health_check_.RetireQueue();
   return 0;
 }
 

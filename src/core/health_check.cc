@@ -8,6 +8,7 @@
 #include "core/accelerator.h"
 #include "errors/classification.h"
 #include "errors/catalogue.h"
+#include "platform/retired_queues.h"
 
 namespace zva {
 
@@ -15,9 +16,13 @@ using logger::CLogger;
 
 namespace {
 
-// How long a channel-state wait runs before the stop and check flags are
-// read again; bounds how late a stop or a caller's check is seen.
-constexpr std::chrono::milliseconds kStatePeriod(50);
+// Tags on the queue of the state waits: the wake-up alarm's, and the state
+// watches', which are odd numbers (2 * number + 1) so that a wait can tell
+// its own watch from one an earlier wait left behind.
+void* const kWakeTag = reinterpret_cast<void*>(uintptr_t{2});
+void* WatchTag(uintptr_t number) {
+  return reinterpret_cast<void*>(2 * number + 1);
+}
 
 }  // namespace
 
@@ -39,9 +44,44 @@ HealthCheck::CallScope::~CallScope() {
 }
 
 HealthCheck::HealthCheck(Accelerator* accelerator)
-    : accelerator_(accelerator) {}
+    : accelerator_(accelerator),
+      state_queue_(std::make_unique<grpc::CompletionQueue>()),
+      wake_alarm_(std::make_unique<grpc::Alarm>()) {}
 
-HealthCheck::~HealthCheck() { Stop(); }
+HealthCheck::~HealthCheck() {
+  Stop();
+  RetireQueue();
+}
+
+void HealthCheck::WakeStateWait() {
+  std::lock_guard<std::mutex> lock(mtx_);
+  if (state_queue_ == nullptr || wake_set_) return;
+  wake_set_ = true;
+  wake_alarm_->Set(state_queue_.get(), gpr_now(GPR_CLOCK_MONOTONIC), kWakeTag);
+}
+
+void HealthCheck::RetireQueue() {
+  std::unique_ptr<grpc::CompletionQueue> queue;
+  std::unique_ptr<grpc::Alarm> alarm;
+  {
+    std::lock_guard<std::mutex> lock(mtx_);
+    queue = std::move(state_queue_);
+    alarm = std::move(wake_alarm_);
+  }
+  if (queue == nullptr) return;
+  // Destroying the alarm cancels it; a set one then still delivers its
+  // event, which the drain below takes off.
+  alarm.reset();
+  queue->Shutdown();
+  // With no watch pending, the alarm's event is all there is to take off.
+  if (pending_watches_ == 0 &&
+      DrainCompletionQueue(queue.get(),
+                           std::chrono::steady_clock::time_point::max())) {
+    return;
+  }
+  RetireCompletionQueue(std::move(queue));
+}
+
 
 HealthCheck::StartResult HealthCheck::Start(const Versions& versions,
                                             std::string framework) {
@@ -67,6 +107,7 @@ void HealthCheck::RequestStop() {
     for (grpc::ClientContext* context : in_flight_) context->TryCancel();
   }
   cv_.notify_all();
+  WakeStateWait();
   accelerator_->session_context_.Close(true);
 }
 
@@ -87,24 +128,47 @@ void HealthCheck::RequestCheck() {
     check_requested_ = true;
   }
   cv_.notify_all();
+  WakeStateWait();
 }
 
 bool HealthCheck::WaitForStateChange(
     const std::shared_ptr<grpc::Channel>& channel, grpc_connectivity_state from,
     std::chrono::steady_clock::time_point deadline, bool check_wakes) {
+  grpc::CompletionQueue* queue = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mtx_);
+    queue = state_queue_.get();
+  }
+  // A retired queue means the accelerator is released: nothing to wait for.
+  if (queue == nullptr) return false;
+  const auto woken = [&] { return quit_ || (check_wakes && check_requested_); };
+  if (woken() || std::chrono::steady_clock::now() >= deadline) return false;
+
+  void* const tag = WatchTag(++watch_number_);
+  channel->NotifyOnStateChange(
+      from,
+      std::chrono::system_clock::now() +
+          (deadline - std::chrono::steady_clock::now()),
+      queue, tag);
+  ++pending_watches_;
   while (true) {
-    const auto now = std::chrono::steady_clock::now();
-    const auto period = std::min<std::chrono::steady_clock::duration>(
-        deadline - now, kStatePeriod);
-    if (period.count() > 0 &&
-        channel->WaitForStateChange(
-            from, std::chrono::system_clock::now() + period)) {
-      return true;
+    void* got = nullptr;
+    bool ok = false;
+    if (!queue->Next(&got, &ok)) return false;
+    if (got == kWakeTag) {
+      {
+        std::lock_guard<std::mutex> lock(mtx_);
+        wake_set_ = false;
+      }
+      // A stop or a check asked before this wait began also lands here;
+      // otherwise the wake-up was meant for an earlier wait.
+      if (woken()) return false;
+      continue;
     }
-    if (quit_ || (check_wakes && check_requested_) ||
-        std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
+    --pending_watches_;
+    // A watch completes with ok when the state left `from`, and without
+    // when its deadline passed.
+    if (got == tag) return ok;
   }
 }
 

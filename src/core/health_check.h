@@ -2,13 +2,16 @@
 #define ZVA_CORE_HEALTH_CHECK_H_
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <grpcpp/alarm.h>
 #include <grpcpp/grpcpp.h>
 
 #include "zva/zva_object.h"
@@ -70,12 +73,23 @@ class HealthCheck {
   void Run(const Versions& versions, const char* framework);
 
   // Waits until the channel leaves `from` (true), or `deadline` passes, a
-  // stop is asked or (when `check_wakes`) a check is asked (false). gRPC
-  // cannot interrupt a state wait, so it is cut into short periods.
+  // stop is asked or (when `check_wakes`) a check is asked (false). The wait
+  // sleeps until one of these happens: a stop or a check wakes it through
+  // its completion queue, so an idle accelerator costs no periodic wake-ups.
+  // One thread at a time (the health-check thread, or whoever runs the
+  // connection calls while none runs).
   bool WaitForStateChange(const std::shared_ptr<grpc::Channel>& channel,
                           grpc_connectivity_state from,
                           std::chrono::steady_clock::time_point deadline,
                           bool check_wakes);
+
+  // Called once the accelerator dropped its channel and no thread runs any
+  // more: shuts the completion queue of the state waits. A state watch that
+  // a stop left pending holds the channel until its deadline, and the queue
+  // may not be destroyed before the watch ends, so such a queue is retired
+  // (see platform/retired_queues.h) rather than waited for. Thread-safe;
+  // final.
+  void RetireQueue();
 
   // Keeps a call in flight known while it runs, so that a stop cancels it.
   // A call registered after the stop is cancelled at once.
@@ -99,6 +113,9 @@ class HealthCheck {
                      util::DefaultRetryStrategy* retry_strategy);
   // Waits `delay`, or less when a stop is asked. False when stopping.
   bool BackOff(std::chrono::milliseconds delay);
+  // Puts an event on the queue of the state waits, so that a wait in
+  // progress looks at the stop and check flags. Coalesces.
+  void WakeStateWait();
 
   Accelerator* const accelerator_;
   std::atomic<bool> quit_{false};
@@ -108,6 +125,18 @@ class HealthCheck {
   std::mutex mtx_;
   std::condition_variable cv_;
   std::vector<grpc::ClientContext*> in_flight_;
+  // The queue the state waits sleep on, its wake-up alarm and whether that
+  // alarm is set; the queue is null once retired. Protected by mtx_ (the
+  // queue itself is thread-safe; the pointer is what mtx_ protects).
+  std::unique_ptr<grpc::CompletionQueue> state_queue_;
+  // Retired with the queue: an alarm, like the queue, holds gRPC up.
+  std::unique_ptr<grpc::Alarm> wake_alarm_;
+  bool wake_set_ = false;
+  // State watches started and not yet seen to complete, and the number of
+  // the latest (older ones are left behind by a wait that woke up early).
+  // Used by the waiting thread only.
+  int pending_watches_ = 0;
+  uintptr_t watch_number_ = 0;
 
   // Protected by mtx_thread_: starting and joining the thread.
   std::mutex mtx_thread_;

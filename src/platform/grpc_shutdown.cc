@@ -1,12 +1,69 @@
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include <grpc/grpc.h>
 
+#include "platform/retired_queues.h"
 #include "zva/zva_tools.h"
 
 namespace zva {
+
+namespace {
+
+// Never destroyed itself, so that it is usable during process exit.
+std::mutex& RetiredMutex() {
+  static std::mutex* mtx_retired = new std::mutex;
+  return *mtx_retired;
+}
+std::vector<std::unique_ptr<grpc::CompletionQueue>>& Retired() {
+  static auto* retired =
+      new std::vector<std::unique_ptr<grpc::CompletionQueue>>;
+  return *retired;
+}
+
+}  // namespace
+
+void RetireCompletionQueue(std::unique_ptr<grpc::CompletionQueue> queue) {
+  if (queue == nullptr) return;
+  std::lock_guard<std::mutex> lock(RetiredMutex());
+  Retired().push_back(std::move(queue));
+}
+
+bool DrainCompletionQueue(grpc::CompletionQueue* queue,
+                          std::chrono::steady_clock::time_point deadline) {
+  void* tag = nullptr;
+  bool ok = false;
+  while (true) {
+    const auto remaining = std::max<std::chrono::steady_clock::duration>(
+        deadline - std::chrono::steady_clock::now(), {});
+    switch (queue->AsyncNext(&tag, &ok,
+                             std::chrono::system_clock::now() + remaining)) {
+      case grpc::CompletionQueue::SHUTDOWN:
+        return true;
+      case grpc::CompletionQueue::TIMEOUT:
+        return false;
+      case grpc::CompletionQueue::GOT_EVENT:
+        break;
+    }
+  }
+}
+
+bool DrainRetiredCompletionQueues(
+    std::chrono::steady_clock::time_point deadline) {
+  std::lock_guard<std::mutex> lock(RetiredMutex());
+  auto& queues = Retired();
+  const std::size_t before = queues.size();
+  queues.erase(std::remove_if(queues.begin(), queues.end(),
+                              [deadline](const auto& queue) {
+                                return DrainCompletionQueue(queue.get(),
+                                                            deadline);
+                              }),
+               queues.end());
+  return queues.size() < before;
+}
 
 bool WaitForGrpcShutdown(std::chrono::milliseconds limit) {
   using Clock = std::chrono::steady_clock;
@@ -16,6 +73,8 @@ bool WaitForGrpcShutdown(std::chrono::milliseconds limit) {
   // gRPC's own, so it turns false only once gRPC has joined its threads.
   constexpr std::chrono::milliseconds kLongestPause(16);
   const Clock::time_point deadline = Clock::now() + limit;
+  // A retired queue holds gRPC up until its last event is taken off.
+  DrainRetiredCompletionQueues(deadline);
   std::chrono::milliseconds pause(1);
   while (grpc_is_initialized()) {
     const Clock::time_point now = Clock::now();
