@@ -24,7 +24,7 @@ constexpr std::chrono::milliseconds kStatePeriod(50);
 HealthCheck::CallScope::CallScope(HealthCheck* health_check,
                                   grpc::ClientContext* context)
     : health_check_(health_check), context_(context) {
-  std::lock_guard<std::mutex> lock(health_check_->mtx_);
+  MutexLock lock(&health_check_->mtx_);
   health_check_->in_flight_.push_back(context_);
   // A stop that came before the registration has cancelled the others
   // already; this call must not wait out its deadline either.
@@ -32,7 +32,7 @@ HealthCheck::CallScope::CallScope(HealthCheck* health_check,
 }
 
 HealthCheck::CallScope::~CallScope() {
-  std::lock_guard<std::mutex> lock(health_check_->mtx_);
+  MutexLock lock(&health_check_->mtx_);
   auto& calls = health_check_->in_flight_;
   auto it = std::find(calls.begin(), calls.end(), context_);
   if (it != calls.end()) calls.erase(it);
@@ -45,7 +45,7 @@ HealthCheck::~HealthCheck() { Stop(); }
 
 HealthCheck::StartResult HealthCheck::Start(const Versions& versions,
                                             std::string framework) {
-  std::lock_guard<std::mutex> lock(mtx_thread_);
+  MutexLock lock(&mtx_thread_);
   if (quit_) return StartResult::kStopped;
   if (thread_.joinable()) {
     if (running_) return StartResult::kAlreadyRunning;
@@ -62,17 +62,17 @@ HealthCheck::StartResult HealthCheck::Start(const Versions& versions,
 
 void HealthCheck::RequestStop() {
   {
-    std::lock_guard<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     quit_ = true;
     for (grpc::ClientContext* context : in_flight_) context->TryCancel();
   }
-  cv_.notify_all();
+  cv_.SignalAll();
   accelerator_->session_context_.Close(true);
 }
 
 void HealthCheck::Stop() {
   RequestStop();
-  std::lock_guard<std::mutex> lock(mtx_thread_);
+  MutexLock lock(&mtx_thread_);
   if (!thread_.joinable()) return;
   if (thread_.get_id() == std::this_thread::get_id()) {
     thread_.detach();
@@ -83,10 +83,10 @@ void HealthCheck::Stop() {
 
 void HealthCheck::RequestCheck() {
   {
-    std::lock_guard<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     check_requested_ = true;
   }
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 bool HealthCheck::WaitForStateChange(
@@ -109,11 +109,11 @@ bool HealthCheck::WaitForStateChange(
 }
 
 bool HealthCheck::BackOff(std::chrono::milliseconds delay) {
-  std::unique_lock<std::mutex> lock(mtx_);
+  MutexLock lock(&mtx_);
   const auto deadline = std::chrono::steady_clock::now() + delay;
   // A stop wakes the wait, so a release never waits out the back-off.
   while (!quit_ && std::chrono::steady_clock::now() < deadline) {
-    cv_.wait_until(lock, deadline);
+    cv_.WaitUntil(&mtx_, deadline);
   }
   return !quit_;
 }

@@ -3,16 +3,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <grpcpp/grpcpp.h>
 
-#include "zva/zva_object.h"
 #include "errors/backoff.h"
+#include "platform/mutex.h"
+#include "zva/zva_object.h"
 
 namespace zva {
 
@@ -105,13 +104,13 @@ class HealthCheck {
   std::atomic<bool> running_{false};
   std::atomic<bool> check_requested_{false};
   // Protected by mtx_: the calls in flight and the waits on cv_.
-  std::mutex mtx_;
-  std::condition_variable cv_;
-  std::vector<grpc::ClientContext*> in_flight_;
+  Mutex mtx_;
+  CondVar cv_;
+  std::vector<grpc::ClientContext*> in_flight_ ZV_GUARDED_BY(mtx_);
 
   // Protected by mtx_thread_: starting and joining the thread.
-  std::mutex mtx_thread_;
-  std::thread thread_;
+  Mutex mtx_thread_;
+  std::thread thread_ ZV_GUARDED_BY(mtx_thread_);
 
   // Written and read by the thread only.
   std::string session_id_;
