@@ -8,7 +8,7 @@ packages=(
   libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler
   libcurl4-openssl-dev libgoogle-glog-dev libssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   openssl curl procps
 )
 

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test three times:
+# Installs what is missing, runs the fast checks (clang's lock analysis on
+# the library, clang-format on the changed lines: scripts/check.sh), then
+# builds and runs every test three times:
 # plain (followed by a short chaos soak on that build), under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded tests
 # under ThreadSanitizer; then runs each fuzzer for 30 s. Exits non-zero on
@@ -30,6 +32,8 @@ run() {  # run <name> <ctest args...>
   echo "=== $name: test"
   (cd "build/$name" && ctest --output-on-failure -j "$jobs" --timeout 300 "$@")
 }
+
+bash scripts/check.sh
 
 cmake_args=()
 run plain

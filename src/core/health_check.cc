@@ -29,7 +29,7 @@ void* WatchTag(uintptr_t number) {
 HealthCheck::CallScope::CallScope(HealthCheck* health_check,
                                   grpc::ClientContext* context)
     : health_check_(health_check), context_(context) {
-  std::lock_guard<std::mutex> lock(health_check_->mtx_);
+  MutexLock lock(&health_check_->mtx_);
   health_check_->in_flight_.push_back(context_);
   // A stop that came before the registration has cancelled the others
   // already; this call must not wait out its deadline either.
@@ -37,7 +37,7 @@ HealthCheck::CallScope::CallScope(HealthCheck* health_check,
 }
 
 HealthCheck::CallScope::~CallScope() {
-  std::lock_guard<std::mutex> lock(health_check_->mtx_);
+  MutexLock lock(&health_check_->mtx_);
   auto& calls = health_check_->in_flight_;
   auto it = std::find(calls.begin(), calls.end(), context_);
   if (it != calls.end()) calls.erase(it);
@@ -54,7 +54,7 @@ HealthCheck::~HealthCheck() {
 }
 
 void HealthCheck::WakeStateWait() {
-  std::lock_guard<std::mutex> lock(mtx_);
+  MutexLock lock(&mtx_);
   if (state_queue_ == nullptr || wake_set_) return;
   wake_set_ = true;
   wake_alarm_->Set(state_queue_.get(), gpr_now(GPR_CLOCK_MONOTONIC), kWakeTag);
@@ -64,28 +64,28 @@ void HealthCheck::RetireQueue() {
   std::unique_ptr<grpc::CompletionQueue> queue;
   std::unique_ptr<grpc::Alarm> alarm;
   {
-    std::lock_guard<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     queue = std::move(state_queue_);
     alarm = std::move(wake_alarm_);
   }
   if (queue == nullptr) return;
-  // Destroying the alarm cancels it; a set one then still delivers its
-  // event, which the drain below takes off.
-  alarm.reset();
+  // A set alarm fires at once; its event is taken off by the drain, and the
+  // alarm may be destroyed only after that.
   queue->Shutdown();
   // With no watch pending, the alarm's event is all there is to take off.
   if (pending_watches_ == 0 &&
       DrainCompletionQueue(queue.get(),
                            std::chrono::steady_clock::time_point::max())) {
+    alarm.reset();
     return;
   }
-  RetireCompletionQueue(std::move(queue));
+  RetireCompletionQueue(std::move(queue), std::move(alarm));
 }
 
 
 HealthCheck::StartResult HealthCheck::Start(const Versions& versions,
                                             std::string framework) {
-  std::lock_guard<std::mutex> lock(mtx_thread_);
+  MutexLock lock(&mtx_thread_);
   if (quit_) return StartResult::kStopped;
   if (thread_.joinable()) {
     if (running_) return StartResult::kAlreadyRunning;
@@ -102,18 +102,18 @@ HealthCheck::StartResult HealthCheck::Start(const Versions& versions,
 
 void HealthCheck::RequestStop() {
   {
-    std::lock_guard<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     quit_ = true;
     for (grpc::ClientContext* context : in_flight_) context->TryCancel();
   }
-  cv_.notify_all();
+  cv_.SignalAll();
   WakeStateWait();
   accelerator_->session_context_.Close(true);
 }
 
 void HealthCheck::Stop() {
   RequestStop();
-  std::lock_guard<std::mutex> lock(mtx_thread_);
+  MutexLock lock(&mtx_thread_);
   if (!thread_.joinable()) return;
   if (thread_.get_id() == std::this_thread::get_id()) {
     thread_.detach();
@@ -124,10 +124,10 @@ void HealthCheck::Stop() {
 
 void HealthCheck::RequestCheck() {
   {
-    std::lock_guard<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     check_requested_ = true;
   }
-  cv_.notify_all();
+  cv_.SignalAll();
   WakeStateWait();
 }
 
@@ -136,7 +136,7 @@ bool HealthCheck::WaitForStateChange(
     std::chrono::steady_clock::time_point deadline, bool check_wakes) {
   grpc::CompletionQueue* queue = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     queue = state_queue_.get();
   }
   // A retired queue means the accelerator is released: nothing to wait for.
@@ -157,7 +157,7 @@ bool HealthCheck::WaitForStateChange(
     if (!queue->Next(&got, &ok)) return false;
     if (got == kWakeTag) {
       {
-        std::lock_guard<std::mutex> lock(mtx_);
+        MutexLock lock(&mtx_);
         wake_set_ = false;
       }
       // A stop or a check asked before this wait began also lands here;
@@ -173,11 +173,11 @@ bool HealthCheck::WaitForStateChange(
 }
 
 bool HealthCheck::BackOff(std::chrono::milliseconds delay) {
-  std::unique_lock<std::mutex> lock(mtx_);
+  MutexLock lock(&mtx_);
   const auto deadline = std::chrono::steady_clock::now() + delay;
   // A stop wakes the wait, so a release never waits out the back-off.
   while (!quit_ && std::chrono::steady_clock::now() < deadline) {
-    cv_.wait_until(lock, deadline);
+    cv_.WaitUntil(&mtx_, deadline);
   }
   return !quit_;
 }

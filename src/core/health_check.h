@@ -2,11 +2,9 @@
 #define ZVA_CORE_HEALTH_CHECK_H_
 
 #include <atomic>
-#include <cstdint>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,8 +12,9 @@
 #include <grpcpp/alarm.h>
 #include <grpcpp/grpcpp.h>
 
-#include "zva/zva_object.h"
 #include "errors/backoff.h"
+#include "platform/mutex.h"
+#include "zva/zva_object.h"
 
 namespace zva {
 
@@ -122,16 +121,16 @@ class HealthCheck {
   std::atomic<bool> running_{false};
   std::atomic<bool> check_requested_{false};
   // Protected by mtx_: the calls in flight and the waits on cv_.
-  std::mutex mtx_;
-  std::condition_variable cv_;
-  std::vector<grpc::ClientContext*> in_flight_;
+  Mutex mtx_;
+  CondVar cv_;
+  std::vector<grpc::ClientContext*> in_flight_ ZV_GUARDED_BY(mtx_);
   // The queue the state waits sleep on, its wake-up alarm and whether that
-  // alarm is set; the queue is null once retired. Protected by mtx_ (the
-  // queue itself is thread-safe; the pointer is what mtx_ protects).
-  std::unique_ptr<grpc::CompletionQueue> state_queue_;
+  // alarm is set; both are null once retired. The queue itself is
+  // thread-safe; the pointer is what mtx_ protects.
+  std::unique_ptr<grpc::CompletionQueue> state_queue_ ZV_GUARDED_BY(mtx_);
   // Retired with the queue: an alarm, like the queue, holds gRPC up.
-  std::unique_ptr<grpc::Alarm> wake_alarm_;
-  bool wake_set_ = false;
+  std::unique_ptr<grpc::Alarm> wake_alarm_ ZV_GUARDED_BY(mtx_);
+  bool wake_set_ ZV_GUARDED_BY(mtx_) = false;
   // State watches started and not yet seen to complete, and the number of
   // the latest (older ones are left behind by a wait that woke up early).
   // Used by the waiting thread only.
@@ -139,8 +138,8 @@ class HealthCheck {
   uintptr_t watch_number_ = 0;
 
   // Protected by mtx_thread_: starting and joining the thread.
-  std::mutex mtx_thread_;
-  std::thread thread_;
+  Mutex mtx_thread_;
+  std::thread thread_ ZV_GUARDED_BY(mtx_thread_);
 
   // Written and read by the thread only.
   std::string session_id_;

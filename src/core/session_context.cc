@@ -11,17 +11,17 @@ using logger::CLogger;
 SessionContext::SessionContext(Accelerator* /*accelerator*/) {}
 
 void SessionContext::SetLastSessionError(ZvaRpcStatus status) {
-  std::lock_guard<std::mutex> lock(mtx_);
+  MutexLock lock(&mtx_);
   last_session_error_ = std::move(status);
 }
 
 ZvaRpcStatus SessionContext::GetLastSessionError() {
-  std::lock_guard<std::mutex> lock(mtx_);
+  MutexLock lock(&mtx_);
   return last_session_error_;
 }
 
 uint64_t SessionContext::Generation() {
-  std::lock_guard<std::mutex> lock(mtx_);
+  MutexLock lock(&mtx_);
   return generation_;
 }
 
@@ -34,24 +34,24 @@ void SessionContext::SetSessionAndNotifyAll(std::string id) {
         << logger::WARNING;
   }
   {
-    std::lock_guard<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     session_id_ = std::move(id);
     ++generation_;
     is_ready_ = true;
     closed_ = false;
   }
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 void SessionContext::SetUnReady() {
   if (!is_ready_.load()) return;
-  std::lock_guard<std::mutex> lock(mtx_);
+  MutexLock lock(&mtx_);
   if (is_ready_) SetUnReadyLocked();
 }
 
 bool SessionContext::Invalidate(uint64_t generation) {
   if (!is_ready_.load()) return false;
-  std::lock_guard<std::mutex> lock(mtx_);
+  MutexLock lock(&mtx_);
   if (!is_ready_ || generation_ != generation) return false;
   SetUnReadyLocked();
   return true;
@@ -70,23 +70,23 @@ void SessionContext::Close(bool for_good) {
   {
     // Setting the flag under the lock orders the notification after a
     // waiter's test of it, so no waiter misses it.
-    std::lock_guard<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     closed_ = true;
     if (for_good) stopped_ = true;
   }
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 void SessionContext::Open() {
-  std::lock_guard<std::mutex> lock(mtx_);
+  MutexLock lock(&mtx_);
   closed_ = false;
 }
 
 bool SessionContext::Pause(std::chrono::milliseconds duration) {
-  std::unique_lock<std::mutex> lock(mtx_);
+  MutexLock lock(&mtx_);
   const auto deadline = std::chrono::steady_clock::now() + duration;
   while (!IsClosed() && std::chrono::steady_clock::now() < deadline) {
-    cv_.wait_until(lock, deadline);
+    cv_.WaitUntil(&mtx_, deadline);
   }
   return !IsClosed();
 }
@@ -101,16 +101,18 @@ SessionContext::Session SessionContext::WaitNewer(
 
   Session result;
   {
-    std::unique_lock<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     // A steady clock keeps the wait honest when the wall clock is set.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    auto usable = [&] { return is_ready_ && generation_ > after; };
+    auto usable = [&]() ZV_REQUIRES(mtx_) {
+      return is_ready_ && generation_ > after;
+    };
     bool ready = usable();
     // The closed flag is tested under the lock before every wait: a close
     // that came after the test on entry then either shows here or notifies
     // after this thread has started waiting, never in between.
     while (!ready && !IsClosed()) {
-      cv_.wait_until(lock, deadline);
+      cv_.WaitUntil(&mtx_, deadline);
       ready = usable();
       if (std::chrono::steady_clock::now() >= deadline) break;
     }

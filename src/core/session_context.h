@@ -3,12 +3,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "errors/rpc_status.h"
+#include "platform/mutex.h"
 
 namespace zva {
 
@@ -87,19 +86,19 @@ class SessionContext {
   uint64_t Generation();
 
  private:
-  // Logs and clears is_ready_; mtx_ held, the session ready.
-  void SetUnReadyLocked();
+  // Logs and clears is_ready_; the session ready.
+  void SetUnReadyLocked() ZV_REQUIRES(mtx_);
 
   // State below is protected by mtx_; is_ready_ and closed_ are atomic as
   // well so that they may be tested before taking the lock.
-  std::mutex mtx_;
-  std::condition_variable cv_;
+  Mutex mtx_;
+  CondVar cv_;
   std::atomic<bool> is_ready_{false};
   std::atomic<bool> closed_{false};
   std::atomic<bool> stopped_{false};
-  std::string session_id_;
-  uint64_t generation_ = 0;
-  ZvaRpcStatus last_session_error_;
+  std::string session_id_ ZV_GUARDED_BY(mtx_);
+  uint64_t generation_ ZV_GUARDED_BY(mtx_) = 0;
+  ZvaRpcStatus last_session_error_ ZV_GUARDED_BY(mtx_);
 };
 
 }  // namespace zva

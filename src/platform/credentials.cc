@@ -6,12 +6,10 @@
 // token or a document that holds them: the texts end up in logs and in the
 // library's last-error text.
 
-#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <fstream>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -21,12 +19,16 @@
 #include "kcp/kcp_credentials.pb.h"
 
 #include "platform/kcp.h"
+#include "platform/mutex.h"
 
 namespace kcp {
 
 namespace {
 
 using TimePoint = std::chrono::system_clock::time_point;
+using zva::CondVar;
+using zva::Mutex;
+using zva::MutexLock;
 
 constexpr char kContainerVariable[] = "KCP_CONTAINER_CREDENTIALS_URI";
 constexpr char kRolePath[] = "/latest/meta-data/kcp/security-credentials/";
@@ -424,7 +426,7 @@ class CredentialsCache {
   Credentials Get(const RemoteSources& sources, CredentialsReport* report,
                   std::string* why) {
     const std::string key = sources.Key();
-    std::unique_lock<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     for (;;) {
       std::shared_ptr<const Entry> entry = EntryFor(key);
       const TimePoint now = Now();
@@ -438,8 +440,8 @@ class CredentialsCache {
       if (usable) return Hand(*entry, report);
       const uint64_t seen = refreshes_;
       ++waiters_;
-      cv_.notify_all();  // for AwaitWaiters
-      cv_.wait(lock, [&] { return refreshes_ != seen; });
+      cv_.SignalAll();  // for AwaitWaiters
+      while (refreshes_ == seen) cv_.Wait(&mtx_);
       --waiters_;
       if (last_key_ != key) continue;  // the sources changed meanwhile
       entry = EntryFor(key);
@@ -453,7 +455,7 @@ class CredentialsCache {
     }
 
     refreshing_ = true;
-    lock.unlock();
+    lock.Unlock();
     ShortLivedSet fresh;
     std::string failure;
     bool ok = false;
@@ -464,13 +466,13 @@ class CredentialsCache {
       // still hear that it ended.
       failure = "the credentials could not be fetched";
     }
-    lock.lock();
+    lock.Lock();
     refreshing_ = false;
     ++refreshes_;
     last_key_ = key;
     last_ok_ = ok;
     last_failure_ = failure;
-    cv_.notify_all();
+    cv_.SignalAll();
     if (ok) {
       entry_ = std::make_shared<const Entry>(Entry{key, std::move(fresh)});
       warned_ = false;
@@ -492,15 +494,19 @@ class CredentialsCache {
   }
 
   void Reset() {
-    std::lock_guard<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     entry_.reset();
     warned_ = false;
     last_key_.clear();
   }
 
   bool AwaitWaiters(int n, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mtx_);
-    return cv_.wait_for(lock, timeout, [&] { return waiters_ >= n; });
+    MutexLock lock(&mtx_);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (waiters_ < n) {
+      if (!cv_.WaitUntil(&mtx_, deadline)) return waiters_ >= n;
+    }
+    return true;
   }
 
  private:
@@ -509,7 +515,8 @@ class CredentialsCache {
     ShortLivedSet set;
   };
 
-  std::shared_ptr<const Entry> EntryFor(const std::string& key) const {
+  std::shared_ptr<const Entry> EntryFor(const std::string& key) const
+      ZV_REQUIRES(mtx_) {
     return entry_ && entry_->key == key ? entry_ : nullptr;
   }
 
@@ -526,19 +533,20 @@ class CredentialsCache {
            FormatUtc(expired->set.expiration, kExpirationFormat);
   }
 
-  std::mutex mtx_;
-  std::condition_variable cv_;
+  Mutex mtx_;
+  CondVar cv_;
   // State below is protected by mtx_.
-  std::shared_ptr<const Entry> entry_;  // immutable once made
-  bool refreshing_ = false;
-  uint64_t refreshes_ = 0;  // completed refreshes
+  // Immutable once made.
+  std::shared_ptr<const Entry> entry_ ZV_GUARDED_BY(mtx_);
+  bool refreshing_ ZV_GUARDED_BY(mtx_) = false;
+  uint64_t refreshes_ ZV_GUARDED_BY(mtx_) = 0;  // completed refreshes
   // The outcome of the last completed refresh, for the look-ups that waited.
-  std::string last_key_;
-  bool last_ok_ = false;
-  std::string last_failure_;
+  std::string last_key_ ZV_GUARDED_BY(mtx_);
+  bool last_ok_ ZV_GUARDED_BY(mtx_) = false;
+  std::string last_failure_ ZV_GUARDED_BY(mtx_);
   // Whether the failed refresh of entry_ was reported.
-  bool warned_ = false;
-  int waiters_ = 0;
+  bool warned_ ZV_GUARDED_BY(mtx_) = false;
+  int waiters_ ZV_GUARDED_BY(mtx_) = 0;
 };
 
 }  // namespace

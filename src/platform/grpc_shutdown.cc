@@ -18,18 +18,23 @@ std::mutex& RetiredMutex() {
   static std::mutex* mtx_retired = new std::mutex;
   return *mtx_retired;
 }
-std::vector<std::unique_ptr<grpc::CompletionQueue>>& Retired() {
-  static auto* retired =
-      new std::vector<std::unique_ptr<grpc::CompletionQueue>>;
+struct RetiredQueue {
+  // Declared first, destroyed last.
+  std::unique_ptr<grpc::CompletionQueue> queue;
+  std::unique_ptr<grpc::Alarm> alarm;
+};
+std::vector<RetiredQueue>& Retired() {
+  static auto* retired = new std::vector<RetiredQueue>;
   return *retired;
 }
 
 }  // namespace
 
-void RetireCompletionQueue(std::unique_ptr<grpc::CompletionQueue> queue) {
+void RetireCompletionQueue(std::unique_ptr<grpc::CompletionQueue> queue,
+                           std::unique_ptr<grpc::Alarm> alarm) {
   if (queue == nullptr) return;
   std::lock_guard<std::mutex> lock(RetiredMutex());
-  Retired().push_back(std::move(queue));
+  Retired().push_back(RetiredQueue{std::move(queue), std::move(alarm)});
 }
 
 bool DrainCompletionQueue(grpc::CompletionQueue* queue,
@@ -57,9 +62,9 @@ bool DrainRetiredCompletionQueues(
   auto& queues = Retired();
   const std::size_t before = queues.size();
   queues.erase(std::remove_if(queues.begin(), queues.end(),
-                              [deadline](const auto& queue) {
-                                return DrainCompletionQueue(queue.get(),
-                                                            deadline);
+                              [deadline](const RetiredQueue& retired) {
+                                return DrainCompletionQueue(
+                                    retired.queue.get(), deadline);
                               }),
                queues.end());
   return queues.size() < before;

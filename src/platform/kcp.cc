@@ -1,30 +1,33 @@
 #include "platform/kcp.h"
 
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <sys/random.h>
-
 #include <unistd.h>
 
-#include <climits>
-#include <cstring>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <fstream>
-#include <iostream>
-#include <mutex>
-#include <random>
-#include <sstream>
+#include "platform/mutex.h"
 
 namespace kcp {
 
 namespace {
 
-std::mutex mtx_state;
-ClockFunction s_clock;                 // guarded by mtx_state
-std::shared_ptr<LogSystem> s_log;      // guarded by mtx_state
+using zva::Mutex;
+using zva::MutexLock;
+
+Mutex mtx_state;
+ClockFunction s_clock ZV_GUARDED_BY(mtx_state);
+std::shared_ptr<LogSystem> s_log ZV_GUARDED_BY(mtx_state);
 
 // Writes diagnostics to a file (or standard error) up to a level.
 class FileLogSystem : public LogSystem {
@@ -35,7 +38,7 @@ class FileLogSystem : public LogSystem {
   LogLevel GetLogLevel() const override { return level_; }
   void Log(LogLevel level, const char* tag, const std::string& message) override {
     if (static_cast<int>(level) > static_cast<int>(level_)) return;
-    std::lock_guard<std::mutex> lock(mtx_);
+    MutexLock lock(&mtx_);
     std::ostream& out = file_.is_open() ? static_cast<std::ostream&>(file_) : std::cerr;
     out << "[" << static_cast<int>(level) << "] " << (tag ? tag : "") << " "
         << message << "\n";
@@ -44,8 +47,8 @@ class FileLogSystem : public LogSystem {
 
  private:
   const LogLevel level_;
-  std::mutex mtx_;
-  std::ofstream file_;
+  Mutex mtx_;
+  std::ofstream file_ ZV_GUARDED_BY(mtx_);
 };
 
 }  // namespace
@@ -55,7 +58,7 @@ void InitAPI(const SDKOptions& options) {
   // its exit cleanup before anything the caller registers after InitAPI:
   // those run first at exit, while digests still work.
   OPENSSL_init_crypto(0, nullptr);
-  std::lock_guard<std::mutex> lock(mtx_state);
+  MutexLock lock(&mtx_state);
   if (options.log_level > 0) {
     s_log = std::make_shared<FileLogSystem>(static_cast<LogLevel>(options.log_level),
                                             options.log_file_prefix);
@@ -63,7 +66,7 @@ void InitAPI(const SDKOptions& options) {
 }
 
 void ShutdownAPI(const SDKOptions& /*options*/) {
-  std::lock_guard<std::mutex> lock(mtx_state);
+  MutexLock lock(&mtx_state);
   s_log.reset();
 }
 
@@ -180,14 +183,14 @@ std::string RandomUUID() {
 std::chrono::system_clock::time_point Now() {
   ClockFunction clock;
   {
-    std::lock_guard<std::mutex> lock(mtx_state);
+    MutexLock lock(&mtx_state);
     clock = s_clock;
   }
   return clock ? clock() : std::chrono::system_clock::now();
 }
 
 void SetClockForTesting(ClockFunction clock) {
-  std::lock_guard<std::mutex> lock(mtx_state);
+  MutexLock lock(&mtx_state);
   s_clock = std::move(clock);
 }
 
@@ -201,12 +204,12 @@ std::string FormatUtc(std::chrono::system_clock::time_point time, const char* pa
 }
 
 LogSystem* GetLogSystem() {
-  std::lock_guard<std::mutex> lock(mtx_state);
+  MutexLock lock(&mtx_state);
   return s_log.get();
 }
 
 void SetLogSystem(std::shared_ptr<LogSystem> system) {
-  std::lock_guard<std::mutex> lock(mtx_state);
+  MutexLock lock(&mtx_state);
   s_log = std::move(system);
 }
 

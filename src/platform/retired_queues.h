@@ -12,12 +12,17 @@
 #include <chrono>
 #include <memory>
 
+#include <grpcpp/alarm.h>
 #include <grpcpp/completion_queue.h>
 
 namespace zva {
 
-// Takes over `queue`, on which Shutdown() has been called.
-void RetireCompletionQueue(std::unique_ptr<grpc::CompletionQueue> queue);
+// Takes over `queue`, on which Shutdown() has been called, and `alarm`, the
+// alarm set on it if any: an alarm whose event is still on the queue must
+// outlive that event (the queue refers to memory inside it), so the two go
+// together and the alarm is destroyed first, once the queue is drained.
+void RetireCompletionQueue(std::unique_ptr<grpc::CompletionQueue> queue,
+                           std::unique_ptr<grpc::Alarm> alarm);
 
 // Takes every event off a shut-down `queue` until `deadline`; true when the
 // queue is drained and may be destroyed.

@@ -221,6 +221,24 @@ TEST_F(AcceleratorTest, DestroyingAcceleratorsWithRunningThreadsIsClean) {
   }
 }
 
+// Stops and checks wake the thread's channel watch through an alarm on its
+// queue. Releasing with that alarm's event still queued once freed the
+// alarm under the queue (a crash in every tool's exit).
+TEST_F(AcceleratorTest, ReleaseWithAWakeStillQueuedIsClean) {
+  for (int i = 0; i < 8; ++i) {
+    const bool thread = i & 1, checks = i & 2, stop_first = i & 4;
+    SCOPED_TRACE(i);
+    auto accelerator = Make("zva-wake");
+    if (thread) accelerator->KickOffKeepAliveThread(zva::Versions(), "mxnet");
+    for (int k = 0; checks && k < 3; ++k) {
+      accelerator->ReportSessionTrouble(0, false);
+    }
+    if (stop_first) accelerator->RequestStop();
+    EXPECT_EQ(accelerator->Release(), 0);
+    EXPECT_FALSE(accelerator->IsKeepAliveThreadRunning());
+  }
+}
+
 }  // namespace
 
 namespace {
