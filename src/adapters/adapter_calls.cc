@@ -106,7 +106,8 @@ int ReportCaughtException(grpc::Channel* channel, const char* adapter,
     try {
       throw;
     } catch (int code) {
-      return ReportAdapterFailure(channel, name, code != 0 ? code : 1,
+      return ReportAdapterFailure(channel, name,
+                                  code != kOk ? code : kInternalError,
                                   "Tensor format incorrect");
     } catch (const std::bad_alloc&) {
       reason = "Out of memory";
@@ -115,10 +116,10 @@ int ReportCaughtException(grpc::Channel* channel, const char* adapter,
     } catch (...) {
       reason = "Unknown exception";
     }
-    return ReportAdapterFailure(channel, name, 1, reason);
+    return ReportAdapterFailure(channel, name, kInternalError, reason);
   } catch (...) {
     // Not even the report could be made; the result still must be a code.
-    return 1;
+    return kInternalError;
   }
 }
 
@@ -136,7 +137,7 @@ int UnloadModelOnChannel(grpc::Channel* channel, Stub* stub,
   RequestCheck check;
   check.Identifier("model id", model_id);
   if (!check.problem().empty()) {
-    return ReportAdapterFailure(channel, method_name, util::kTensorFormatError,
+    return ReportAdapterFailure(channel, method_name, kTensorFormatError,
                                 check.problem());
   }
   zva::rpc::UnloadModelRequest request;
@@ -154,7 +155,7 @@ int PostGraphStatsOnChannel(
     check.Text("statistic name", key).Texts("statistic value", values);
   }
   if (!check.problem().empty()) {
-    return ReportAdapterFailure(channel, method_name, util::kTensorFormatError,
+    return ReportAdapterFailure(channel, method_name, kTensorFormatError,
                                 check.problem());
   }
   zva::rpc::PostGraphStatsRequest request;

@@ -210,10 +210,10 @@ int KickOffKeepAliveThread(AcceleratorInterface* accelerator,
     CLogger log;
     log << "[Health check] No usable accelerator; health check not started\n"
         << logger::ERROR;
-    return 1;
+    return kInternalError;
   }
   impl->KickOffKeepAliveThread(versions, framework);
-  return 0;
+  return kOk;
 }
 
 std::shared_ptr<grpc::Channel> GetAcceleratorChannel(

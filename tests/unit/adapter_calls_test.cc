@@ -55,7 +55,7 @@ TEST(RequestCheckTest, ExceptionsAtTheAdapterBoundaryBecomeCodes) {
       {[] { throw std::bad_alloc(); }, 1, "[MXNet][6] Failed: Out of memory\n"},
       {[] { throw std::runtime_error("boom"); }, 1,
        "[MXNet][6] Failed: boom\n"},
-      {[] { throw util::kTensorFormatError; }, 21,
+      {[] { throw kTensorFormatError; }, 21,
        "[MXNet][6] Failed: Tensor format incorrect\n"},
   };
   for (const auto& c : kCases) {
