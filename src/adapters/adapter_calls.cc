@@ -90,11 +90,12 @@ int ReportAdapterFailure(grpc::Channel* channel, const std::string& method_name,
   logger::CLogger log;
   log << method_name << " Failed: " << reason << "\n" << logger::ERROR;
   Accelerator* accelerator = AcceleratorOfChannel(channel);
+  const ZvaRpcStatus failure(code, reason, std::string());
   util::SetLastError(util::GenerateLastErrorMessage(
-      ZvaRpcStatus(code, reason, std::string()), std::string(),
+      failure, std::string(),
       accelerator != nullptr ? accelerator->GetAcceleratorID()
                              : std::string()));
-  return code;
+  return failure.GetFailureCode();
 }
 
 int ReportCaughtException(grpc::Channel* channel, const char* adapter,
@@ -106,8 +107,7 @@ int ReportCaughtException(grpc::Channel* channel, const char* adapter,
     try {
       throw;
     } catch (int code) {
-      return ReportAdapterFailure(channel, name,
-                                  code != kOk ? code : kInternalError,
+      return ReportAdapterFailure(channel, name, code,
                                   "Tensor format incorrect");
     } catch (const std::bad_alloc&) {
       reason = "Out of memory";

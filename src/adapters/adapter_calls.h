@@ -70,8 +70,8 @@ class RequestCheck {
 // Runs in a catch handler at an adapter operation's boundary, so that no
 // exception crosses the interface: allocation failure (a tensor larger than
 // the memory left, say) and any other exception give kInternalError, and a
-// code thrown as an int gives that code (kInternalError for kOk), with the
-// log line and the thread's last error of ReportAdapterFailure for the
+// code thrown as an int gives what ReportAdapterFailure makes of it, with
+// the log line and the thread's last error of ReportAdapterFailure for the
 // operation "[" + `adapter` + "][" + `function_code` + "]".
 int ReportCaughtException(grpc::Channel* channel, const char* adapter,
                           const std::string& function_code) noexcept;
@@ -80,7 +80,8 @@ int ReportCaughtException(grpc::Channel* channel, const char* adapter,
 // (a null argument, a tensor the wire cannot carry): logs `method_name` +
 // " Failed: " + `reason` at ERROR, sets the thread's last-error text for
 // `code`, naming the accelerator of `channel` if one owns it, and returns
-// `code`.
+// the code that text shows: `code`, or kInternalError for kOk, since a
+// failure is never reported as success.
 int ReportAdapterFailure(grpc::Channel* channel, const std::string& method_name,
                          int code, const std::string& reason);
 

@@ -40,7 +40,7 @@ class RPCExceptionHandlerInterface {
 
 // Reports that the operation `method_name` was asked of a channel that no
 // accelerator owns (or of no channel): sets the thread's last-error text,
-// logs it and returns kInternalError. Nothing is called.
+// logs it and returns its code, kInternalError. Nothing is called.
 inline int ReportNoAccelerator(const std::string& method_name) {
   ZvaRpcStatus error(zva::kInternalError,
                      "No accelerator owns the channel of " + method_name,
@@ -54,7 +54,7 @@ inline int ReportNoAccelerator(const std::string& method_name) {
   log << "[Execution Engine]" << method_name << " Failed - " << text
       << zva::logger::ERROR;
   zva::util::SetLastError(std::move(text));
-  return zva::kInternalError;
+  return error.GetFailureCode();
 }
 
 // The accelerator that owns `channel`, or null (also for a null channel).
@@ -153,7 +153,6 @@ class RPCExecutor {
     ++attempt_;
     if (attempt_ >= kMaxAttempts) return GiveUp(status);
 
-    int code = zva::kOk;
     switch (ErrorHandler::GetNextState(rpc_status)) {
       case zva::TCP_CONNECT_NEEDED:
         // A busy service or a broken connection. The health-check thread
@@ -178,10 +177,8 @@ class RPCExecutor {
         }
         return RetryWithNewSession(handler, 0);
       default:  // MODEL_RELOAD_NEEDED, FATAL_ERROR
-        code = rpc_status.GetZVLStatusCode();
-        break;
+        return Decide(rpc_status, status, handler);
     }
-    return Decide(code, status, handler);
   }
 
   // Waits for a ready session (newer than generation `after`, when not 0)
@@ -267,11 +264,14 @@ class RPCExecutor {
                         "Deadline Exceeded");
   }
 
-  int Decide(int code, grpc::Status status,
+  int Decide(const ZvaRpcStatus& rpc_status, grpc::Status status,
              RPCExceptionHandlerInterface* handler) {
+    const int code = rpc_status.GetZVLStatusCode();
+    // A failed call whose service code means success is made again, never
+    // reported as a success.
     if (code == zva::kOk) return DefaultExecute(handler);
-    // Returned as is, without replacing the last-error text.
-    if (code == zva::kServiceNotReachable) return code;
+    // Returned without replacing the last-error text.
+    if (code == zva::kServiceNotReachable) return rpc_status.GetFailureCode();
     if (handler == nullptr) return GiveUp(status);
     grpc::Status repaired = handler->HandleException(session_id_, status);
     if (repaired.ok()) return DefaultExecute(nullptr);

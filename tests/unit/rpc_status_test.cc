@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "zva/zva_codes.h"
+
 namespace {
 
 TEST(ZvaRpcStatusTest, DefaultRecordIsAGenericFailure) {
@@ -105,6 +107,26 @@ TEST(ZvaRpcStatusTest, FailureCodeIsNeverSuccess) {
                         c.construction_code);
     EXPECT_EQ(status.GetFailureCode(), c.want) << c.message;
   }
+}
+
+// A failed call reported as success leaves the caller reading an answer that
+// never came, whatever the record says: service code 0, gRPC code 0, client
+// code 0 given at construction.
+TEST(ZvaRpcStatusTest, NoFailureRecordReportsSuccess) {
+  for (int transport = grpc::OK; transport <= grpc::UNAUTHENTICATED;
+       ++transport) {
+    for (const char* message : {"0", "0 ok", "-0", "", "word", "1", "61"}) {
+      for (int code : {zva::kOk, zva::kInternalError}) {
+        const ZvaRpcStatus status(
+            grpc::Status(static_cast<grpc::StatusCode>(transport), message), "",
+            code);
+        EXPECT_NE(status.GetFailureCode(), zva::kOk)
+            << transport << " '" << message << "' " << code;
+      }
+    }
+  }
+  EXPECT_NE(ZvaRpcStatus(zva::kOk, "", "").GetFailureCode(), zva::kOk);
+  EXPECT_NE(ZvaRpcStatus().GetFailureCode(), zva::kOk);
 }
 
 TEST(ZvaRpcStatusTest, CopiesKeepEveryField) {
