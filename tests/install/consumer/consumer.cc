@@ -18,7 +18,8 @@
 
 int main() {
   std::cout << "version " << GetZVClientVersion() << "\n";
-  std::cout << "health 2 " << zva::HealthStatusToString(2) << "\n";
+  std::cout << "health 2 " << zva::HealthStatusToString(zva::kPingNotReachable)
+            << "\n";
   try {
     zva::HealthStatusToString(7);
   } catch (const zva::UnsupportedPingResponseException& e) {
