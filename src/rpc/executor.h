@@ -222,8 +222,8 @@ class RPCExecutor {
   int GetAttempt() const { return attempt_; }
 
  private:
-  // The client code of the last session error; never 0, since "no session,
-  // no call" is no success.
+  // The client code of the last session error; never kOk, since "no
+  // session, no call" is no success.
   int SessionErrorCode() const {
     return accelerator_->session_context_.GetLastSessionError()
         .GetFailureCode();
