@@ -61,7 +61,7 @@ int main() {
       {"arg:fc_weight", {weight.data(), {4, 4}, zva::mxnet::FLOAT32}}};
   std::shared_ptr<zva::mxnet::MXNetModelInterface> model;
   int rc = adapter->LoadModel("example-fc", kSymbolJson, params, {}, &model);
-  if (rc != 0) return Fail("LoadModel", rc);
+  if (rc != zva::kOk) return Fail("LoadModel", rc);
 
   for (int round = 0; round < 3; ++round) {
     std::vector<float> data = {1.0f + round, 2.0f, 3.0f, 4.0f};
@@ -73,7 +73,7 @@ int main() {
                       &outputs);
     const std::chrono::duration<double, std::milli> took =
         std::chrono::steady_clock::now() - start;
-    if (rc != 0) return Fail("Infer", rc);
+    if (rc != zva::kOk) return Fail("Infer", rc);
     std::printf("Infer %d: output [%g, %g, %g, %g] in %.3f ms\n", round,
                 result[0], result[1], result[2], result[3], took.count());
   }

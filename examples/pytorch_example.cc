@@ -49,7 +49,7 @@ int main() {
 
   std::shared_ptr<zva::torch::PytorchModelInterface> model;
   int rc = adapter->LoadModel("example-add", "torchscript: y = a + b", &model);
-  if (rc != 0) return Fail("LoadModel", rc);
+  if (rc != zva::kOk) return Fail("LoadModel", rc);
 
   for (int round = 0; round < 3; ++round) {
     const std::vector<std::pair<std::string, std::string>> inputs = {
@@ -60,7 +60,7 @@ int main() {
     rc = model->Infer("example-add", inputs, {"y", "z"}, &outputs);
     const std::chrono::duration<double, std::milli> took =
         std::chrono::steady_clock::now() - start;
-    if (rc != 0) return Fail("Infer", rc);
+    if (rc != zva::kOk) return Fail("Infer", rc);
     std::printf("Infer %d in %.3f ms:", round, took.count());
     for (const std::string& output : outputs) {
       std::printf(" \"%s\"", output.c_str());

@@ -11,12 +11,6 @@
 #include "fuzz_support.h"
 #include "discovery/metadata_client.h"
 
-namespace {
-
-constexpr int kDiscoveryFailure = 19;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   zvfuzz::SilenceLibraryLog();
   // The list must come from the fetcher, not from an override.
@@ -38,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<std::string> ids;
   const int status = discover.DiscoverAcceleratorSlots(ids);
-  if (status != 0 && status != kDiscoveryFailure) std::abort();
-  if (status == 0) {
+  if (status != zva::kOk && status != zva::kDiscoveryFailure) std::abort();
+  if (status == zva::kOk) {
     if (ids.empty()) std::abort();
     for (const std::string& id : ids) {
       if (id.empty()) std::abort();

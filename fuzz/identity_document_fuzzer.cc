@@ -9,13 +9,6 @@
 #include "fuzz_support.h"
 #include "discovery/metadata_client.h"
 
-namespace {
-
-constexpr int kRegionNotFound = 40;
-constexpr int kDiscoveryFailure = 19;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   zvfuzz::SilenceLibraryLog();
   // The region must come from the document, never from the environment.
@@ -30,15 +23,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string region = "unchanged";
   const int status = discover.DiscoverRegion(region);
-  if (status == 0 && region.empty()) std::abort();
-  if (status != 0 && (status != kRegionNotFound || region != "unchanged")) {
+  if (status == zva::kOk && region.empty()) std::abort();
+  if (status != zva::kOk &&
+      (status != zva::kRegionNotFound || region != "unchanged")) {
     std::abort();
   }
 
   std::string endpoint;
   const int proxy_status = discover.DiscoverProxy(endpoint);
-  if (proxy_status != (status == 0 ? 0 : kDiscoveryFailure)) std::abort();
-  if (proxy_status == 0 && endpoint.find(region) == std::string::npos) {
+  if (proxy_status !=
+      (status == zva::kOk ? zva::kOk : zva::kDiscoveryFailure)) {
+    std::abort();
+  }
+  if (proxy_status == zva::kOk && endpoint.find(region) == std::string::npos) {
     std::abort();
   }
   return 0;

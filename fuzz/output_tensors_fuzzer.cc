@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       transformer.ConvertFromWireFormatNamedTensors(&outputs,
                                                     response.output());
     } catch (int code) {
-      if (code != zva::util::kTensorFormatError) std::abort();
+      if (code != zva::kTensorFormatError) std::abort();
     }
     for (int i = 0; i < output_count; ++i) {
       if (DescribedBytes(outputs[i]) != described[i] ||

@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   }
 
-  const ZvaRpcStatus status(grpc::Status(grpc_code, message), "PT-0", 1);
+  const ZvaRpcStatus status(grpc::Status(grpc_code, message), "PT-0",
+                            zva::kInternalError);
   if (status.GetZvaStatusCode() !=
       ZvaRpcStatus::ParseZvaStatusCode(message, status.GetZvaStatusCode())) {
     std::abort();

@@ -3,15 +3,16 @@
 
 // Client status codes and the last error.
 //
-// Every failure the library reports is a small integer status code (0 is
-// success) with a fixed description. Beside it each thread keeps the text of
-// its most recent failure, with the service's codes, the request identifier
-// and the accelerator identifier. Both calls are thread-safe; the last error
-// is per thread, so a caller sees only failures of operations that ran on its
-// own thread. Nothing here throws.
+// Every failure the library reports is a small integer status code, named
+// in zva/zva_codes.h (kOk is success), with a fixed description. Beside it
+// each thread keeps the text of its most recent failure, with the service's
+// codes, the request identifier and the accelerator identifier. Both calls
+// are thread-safe; the last error is per thread, so a caller sees only
+// failures of operations that ran on its own thread. Nothing here throws.
 
 #include <string>
 
+#include "zva/zva_codes.h"
 #include "zva/zvl_export.h"
 
 namespace zva {

@@ -90,11 +90,12 @@ int ReportAdapterFailure(grpc::Channel* channel, const std::string& method_name,
   logger::CLogger log;
   log << method_name << " Failed: " << reason << "\n" << logger::ERROR;
   Accelerator* accelerator = AcceleratorOfChannel(channel);
+  const ZvaRpcStatus failure(code, reason, std::string());
   util::SetLastError(util::GenerateLastErrorMessage(
-      ZvaRpcStatus(code, reason, std::string()), std::string(),
+      failure, std::string(),
       accelerator != nullptr ? accelerator->GetAcceleratorID()
                              : std::string()));
-  return code;
+  return failure.GetFailureCode();
 }
 
 int ReportCaughtException(grpc::Channel* channel, const char* adapter,
@@ -106,7 +107,7 @@ int ReportCaughtException(grpc::Channel* channel, const char* adapter,
     try {
       throw;
     } catch (int code) {
-      return ReportAdapterFailure(channel, name, code != 0 ? code : 1,
+      return ReportAdapterFailure(channel, name, code,
                                   "Tensor format incorrect");
     } catch (const std::bad_alloc&) {
       reason = "Out of memory";
@@ -115,10 +116,10 @@ int ReportCaughtException(grpc::Channel* channel, const char* adapter,
     } catch (...) {
       reason = "Unknown exception";
     }
-    return ReportAdapterFailure(channel, name, 1, reason);
+    return ReportAdapterFailure(channel, name, kInternalError, reason);
   } catch (...) {
     // Not even the report could be made; the result still must be a code.
-    return 1;
+    return kInternalError;
   }
 }
 
@@ -136,7 +137,7 @@ int UnloadModelOnChannel(grpc::Channel* channel, Stub* stub,
   RequestCheck check;
   check.Identifier("model id", model_id);
   if (!check.problem().empty()) {
-    return ReportAdapterFailure(channel, method_name, util::kTensorFormatError,
+    return ReportAdapterFailure(channel, method_name, kTensorFormatError,
                                 check.problem());
   }
   zva::rpc::UnloadModelRequest request;
@@ -154,7 +155,7 @@ int PostGraphStatsOnChannel(
     check.Text("statistic name", key).Texts("statistic value", values);
   }
   if (!check.problem().empty()) {
-    return ReportAdapterFailure(channel, method_name, util::kTensorFormatError,
+    return ReportAdapterFailure(channel, method_name, kTensorFormatError,
                                 check.problem());
   }
   zva::rpc::PostGraphStatsRequest request;

@@ -4,7 +4,8 @@
 // The model calls both framework adapters make the same way: each runs one
 // executor on `channel` under the operation name `method_name` (which also
 // decides what failures are ignored) and returns what the executor returns;
-// a channel that no accelerator owns gives 1 with no call. Thread-safe.
+// a channel that no accelerator owns gives kInternalError with no call.
+// Thread-safe.
 
 #include <cstddef>
 #include <cstdint>
@@ -68,10 +69,10 @@ class RequestCheck {
 
 // Runs in a catch handler at an adapter operation's boundary, so that no
 // exception crosses the interface: allocation failure (a tensor larger than
-// the memory left, say) and any other exception give 1, and a code thrown
-// as an int gives that code, with the log line and the thread's last error
-// of ReportAdapterFailure for the operation "[" + `adapter` + "][" +
-// `function_code` + "]".
+// the memory left, say) and any other exception give kInternalError, and a
+// code thrown as an int gives what ReportAdapterFailure makes of it, with
+// the log line and the thread's last error of ReportAdapterFailure for the
+// operation "[" + `adapter` + "][" + `function_code` + "]".
 int ReportCaughtException(grpc::Channel* channel, const char* adapter,
                           const std::string& function_code) noexcept;
 
@@ -79,7 +80,8 @@ int ReportCaughtException(grpc::Channel* channel, const char* adapter,
 // (a null argument, a tensor the wire cannot carry): logs `method_name` +
 // " Failed: " + `reason` at ERROR, sets the thread's last-error text for
 // `code`, naming the accelerator of `channel` if one owns it, and returns
-// `code`.
+// the code that text shows: `code`, or kInternalError for kOk, since a
+// failure is never reported as success.
 int ReportAdapterFailure(grpc::Channel* channel, const std::string& method_name,
                          int code, const std::string& reason);
 

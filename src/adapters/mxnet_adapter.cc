@@ -47,17 +47,17 @@ int MXNet::Release() {
       << "\n"
       << logger::INFO;
   delete this;
-  return 0;
+  return kOk;
 }
 
-int MXNet::Handshake(const char* /*options*/) { return 0; }
+int MXNet::Handshake(const char* /*options*/) { return kOk; }
 
 int MXNet::CompileModel(
     const std::string& /*model_id*/, const std::string& /*symbol_json*/,
     const std::unordered_map<std::string, MXTensor>& /*params*/,
     const std::vector<std::string>& /*names*/, const std::string& /*options*/,
     std::string* /*result*/) {
-  return 0;
+  return kOk;
 }
 
 int MXNet::LoadModel(const std::string& model_id,
@@ -69,7 +69,7 @@ int MXNet::LoadModel(const std::string& model_id,
   CLogger log(name);
   if (model == nullptr) {
     // A model loaded with nowhere to hand it would stay on the accelerator.
-    return ReportAdapterFailure(channel_.get(), name, 1,
+    return ReportAdapterFailure(channel_.get(), name, kInternalError,
                                 "Null argument provided");
   }
 
@@ -78,7 +78,7 @@ int MXNet::LoadModel(const std::string& model_id,
       .Text("symbol JSON", symbol_json)
       .Tensors(params, "Model format incorrect");
   if (!check.problem().empty()) {
-    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+    return ReportAdapterFailure(channel_.get(), name, kTensorFormatError,
                                 check.problem());
   }
 
@@ -99,13 +99,13 @@ int MXNet::LoadModel(const std::string& model_id,
   const int result = ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::LoadModel, name, &request, &response,
       &zva::config::ClientLibraryConfig::load_model_timeout);
-  if (result != 0) return result;
+  if (result != kOk) return result;
 
   // The request now also holds the session the executor stamped; the model
   // takes it over instead of copying the parameters again.
   *model = std::shared_ptr<MXNetModelInterface>(
       new MXNetModel(channel_, model_id, request), ObjectReleaser());
-  return 0;
+  return kOk;
 } catch (...) {
   return ReportCaughtException(channel_.get(), "MXNet", functions::LOAD_MODEL);
 }
@@ -134,7 +134,7 @@ int MXNet::GetOperatorsWhiteList(
   const std::string name = MXNetOperationName(functions::GET_OP_WHITE_LIST);
   CLogger log(name);
   if (operators == nullptr) {
-    return ReportAdapterFailure(channel_.get(), name, 1,
+    return ReportAdapterFailure(channel_.get(), name, kInternalError,
                                 "Null argument provided");
   }
   log << name << "\n" << logger::INFO;
@@ -143,7 +143,7 @@ int MXNet::GetOperatorsWhiteList(
   const int result = ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::GetOperatorWhitelist, name, &request,
       &response, &zva::config::ClientLibraryConfig::get_op_whitelist_timeout);
-  if (result == 0) {
+  if (result == kOk) {
     util::WireTransformer().ConvertFromWireFormatOperatorsToSet(
         operators, response.operator_());
   }
@@ -192,7 +192,7 @@ int MXNetModel::Release() {
   CLogger log;
   log << "[MXNet] Releasing MXNet Model " << model_id_ << "\n" << logger::INFO;
   delete this;
-  return 0;
+  return kOk;
 }
 
 int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
@@ -201,14 +201,14 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
   CLogger log(name);
   log << name << " Model id" << model_id_ << "\n" << logger::INFO;
   if (outputs == nullptr) {
-    return ReportAdapterFailure(channel_.get(), name, 1,
+    return ReportAdapterFailure(channel_.get(), name, kInternalError,
                                 "Null argument provided");
   }
 
   RequestCheck check;
   check.Text("model id", model_id_).Tensors(inputs, "Tensor format incorrect");
   if (!check.problem().empty()) {
-    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+    return ReportAdapterFailure(channel_.get(), name, kTensorFormatError,
                                 check.problem());
   }
 
@@ -236,7 +236,7 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
   const auto start = std::chrono::system_clock::now();
   const int result = executor.DefaultExecute(&handler);
   const auto end = std::chrono::system_clock::now();
-  if (result != 0) return result;
+  if (result != kOk) return result;
 
   try {
     wt.ConvertFromWireFormatNamedTensors(outputs, response.output());
@@ -251,7 +251,7 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
   log << "[PROFILE] Request id: " << executor.GetRequestId()
       << ", Duration: " << ms << "\n"
       << logger::INFO;
-  return 0;
+  return kOk;
 } catch (...) {
   return ReportCaughtException(channel_.get(), "MXNet", functions::INFER);
 }

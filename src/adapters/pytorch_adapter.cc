@@ -77,7 +77,7 @@ int Pytorch::Release() {
       << "\n"
       << logger::INFO;
   delete this;
-  return 0;
+  return kOk;
 }
 
 int Pytorch::LoadModel(const std::string& model_id,
@@ -87,13 +87,13 @@ int Pytorch::LoadModel(const std::string& model_id,
   CLogger log(name);
   if (model == nullptr) {
     // A model loaded with nowhere to hand it would stay on the accelerator.
-    return ReportAdapterFailure(channel_.get(), name, 1,
+    return ReportAdapterFailure(channel_.get(), name, kInternalError,
                                 "Null argument provided.");
   }
   RequestCheck check;
   check.Identifier("model id", model_id).Bytes(model_bytes.size());
   if (!check.problem().empty()) {
-    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+    return ReportAdapterFailure(channel_.get(), name, kTensorFormatError,
                                 check.problem());
   }
   zva::rpc::LoadModelRequest request;
@@ -105,10 +105,10 @@ int Pytorch::LoadModel(const std::string& model_id,
   const int result = ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::LoadModel, name, &request, &response,
       &zva::config::ClientLibraryConfig::load_model_timeout);
-  if (result != 0) return result;
+  if (result != kOk) return result;
   *model = std::shared_ptr<PytorchModelInterface>(
       new PytorchModel(channel_, model_id, request), ObjectReleaser());
-  return 0;
+  return kOk;
 } catch (...) {
   return ReportCaughtException(channel_.get(), "Pytorch",
                                functions::LOAD_MODEL);
@@ -128,7 +128,7 @@ int Pytorch::GetOperatorWhitelist(std::set<std::string>* operators) try {
   const std::string name = PytorchOperationName(functions::GET_OP_WHITE_LIST);
   CLogger log(name);
   if (operators == nullptr) {
-    return ReportAdapterFailure(channel_.get(), name, 1,
+    return ReportAdapterFailure(channel_.get(), name, kInternalError,
                                 "Null argument provided.");
   }
   log << name << "\n" << logger::INFO;
@@ -137,7 +137,7 @@ int Pytorch::GetOperatorWhitelist(std::set<std::string>* operators) try {
   const int result = ExecuteOnChannel(
       channel_.get(), stub_.get(), &Stub::GetOperatorWhitelist, name, &request,
       &response, &zva::config::ClientLibraryConfig::get_op_whitelist_timeout);
-  if (result == 0) {
+  if (result == kOk) {
     ConvertFromWireFormatOperatorsToSet(operators, response.operator_());
   }
   return result;
@@ -184,7 +184,7 @@ int PytorchModel::Release() {
   CLogger log("Release");
   log << "[Pytorch] Releaseing PT Model " << model_id_ << "\n" << logger::INFO;
   delete this;
-  return 0;
+  return kOk;
 }
 
 int PytorchModel::Infer(
@@ -196,7 +196,7 @@ int PytorchModel::Infer(
   CLogger log(name);
   log << name << " Model id" << model_id_ << "\n" << logger::INFO;
   if (outputs == nullptr) {
-    return ReportAdapterFailure(channel_.get(), name, 1,
+    return ReportAdapterFailure(channel_.get(), name, kInternalError,
                                 "Null argument provided.");
   }
   RequestCheck check;
@@ -204,7 +204,7 @@ int PytorchModel::Infer(
       .NamedBytes(inputs)
       .Texts("output name", output_names);
   if (!check.problem().empty()) {
-    return ReportAdapterFailure(channel_.get(), name, util::kTensorFormatError,
+    return ReportAdapterFailure(channel_.get(), name, kTensorFormatError,
                                 check.problem());
   }
   zva::rpc::InferRequest request;
@@ -227,7 +227,7 @@ int PytorchModel::Infer(
   const auto start = std::chrono::system_clock::now();
   const int result = executor.DefaultExecute(&handler);
   const auto end = std::chrono::system_clock::now();
-  if (result != 0) return result;
+  if (result != kOk) return result;
 
   PTConvertOutputsFromWire(outputs, std::move(response));
   const double ms =
@@ -237,7 +237,7 @@ int PytorchModel::Infer(
   log << "[PROFILE] Request id: " << executor.GetRequestId()
       << ", Duration: " << ms << "\n"
       << logger::INFO;
-  return 0;
+  return kOk;
 } catch (...) {
   return ReportCaughtException(channel_.get(), "Pytorch", functions::INFER);
 }

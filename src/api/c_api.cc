@@ -5,6 +5,7 @@
 #include "platform/log_stream.h"
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
+#include "zva/zva_codes.h"
 #include "core/accelerator.h"
 #include "discovery/device_registry.h"
 #include "discovery/discovery_run.h"
@@ -77,27 +78,27 @@ int PingDevice(unsigned int device_index) {
     log << "Accelerator " << device_index
         << " is not initialized. Returning..\n"
         << zva::logger::INFO;
-    return 2;
+    return zva::kPingNotReachable;
   }
   if (device_index >= list.size()) {
     log << "Device index " << device_index << " is invalid.\n"
         << zva::logger::INFO;
-    return 2;
+    return zva::kPingNotReachable;
   }
   if (list[device_index] == nullptr) {
     log << "Accelerator " << device_index
         << " is not initialized. Returning..\n"
         << zva::logger::INFO;
-    return 2;
+    return zva::kPingNotReachable;
   }
   log << "Ping device about to be called on device " << device_index << ".\n"
       << zva::logger::INFO;
   int result = list[device_index]->Ping();
   log << "Ping result of device " << device_index << ": " << result << "\n"
       << zva::logger::INFO;
-  if (result == 0) return 0;
-  if (result == 10) return 1;
-  return 2;
+  if (result == zva::kOk) return zva::kPingHealthy;
+  if (result == zva::kAcceleratorUnhealthy) return zva::kPingUnhealthy;
+  return zva::kPingNotReachable;
 }
 
 }  // extern "C"

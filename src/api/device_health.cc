@@ -12,9 +12,9 @@ namespace zva {
 
 std::string HealthStatusToString(int status) {
   static const std::map<int, std::string> health_statuses = {
-      {0, "healthy"},
-      {1, "unhealthy"},
-      {kHealthNotReachable, "not reachable"},
+      {kPingHealthy, "healthy"},
+      {kPingUnhealthy, "unhealthy"},
+      {kPingNotReachable, "not reachable"},
   };
   auto it = health_statuses.find(status);
   if (it == health_statuses.end()) {
@@ -28,7 +28,7 @@ std::string GetDeviceHealthStatusString(unsigned long device_index) {
   // some other device and report its health under the wrong number, so such
   // an index is answered the way PingDevice answers any index past the list.
   if (device_index > std::numeric_limits<unsigned int>::max()) {
-    return HealthStatusToString(kHealthNotReachable);
+    return HealthStatusToString(kPingNotReachable);
   }
   return HealthStatusToString(
       PingDevice(static_cast<unsigned int>(device_index)));
@@ -43,7 +43,7 @@ std::string GetAcceleratorHealthStatusString(
     log << "Accelerator " << accelerator_id
         << " is not in the accelerator list.\n"
         << logger::INFO;
-    return HealthStatusToString(kHealthNotReachable);
+    return HealthStatusToString(kPingNotReachable);
   }
   // The position is that of a list entry, so it fits PingDevice's index.
   return GetDeviceHealthStatusString(position);

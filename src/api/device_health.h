@@ -7,13 +7,10 @@
 
 #include <string>
 
+#include "zva/zva_codes.h"
 #include "zva/zva_tools.h"
 
 namespace zva {
-
-// The PingDevice result that means "not reachable"; also what an index past
-// the list yields.
-inline constexpr int kHealthNotReachable = 2;
 
 // Pings the accelerator of the process-wide list (built on first use) whose
 // identifier is `accelerator_id` and names the result: "not reachable" when

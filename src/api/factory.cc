@@ -80,11 +80,12 @@ std::vector<std::shared_ptr<AcceleratorInterface>> GetAllAcceleratorsInternal(
       const DeviceMetadata& device =
           registry.GetDeviceMetadataByOrdinal(ordinal);
       // Building an accelerator makes no call and cannot fail. Without the
-      // certificate files it looks for, its constructor records code 35 as
-      // the thread's last error, yet the channel then trusts gRPC's own
-      // roots, the normal path on most hosts (and a warning is logged). Left
-      // in place, that text would be what GetLastError reports after a
-      // healthy ping; a real TLS failure is reported by the call it fails.
+      // certificate files it looks for, its constructor records
+      // kNoSslCertificates as the thread's last error, yet the channel then
+      // trusts gRPC's own roots, the normal path on most hosts (and a warning
+      // is logged). Left in place, that text would be what GetLastError
+      // reports after a healthy ping; a real TLS failure is reported by the
+      // call it fails.
       const std::string last_error = util::LastError();
       auto* accelerator = new Accelerator(proxy, region, device.GetId(),
                                           device.GetType().to_string());
@@ -212,10 +213,10 @@ int KickOffKeepAliveThread(AcceleratorInterface* accelerator,
     CLogger log;
     log << "[Health check] No usable accelerator; health check not started\n"
         << logger::ERROR;
-    return 1;
+    return kInternalError;
   }
   impl->KickOffKeepAliveThread(versions, framework);
-  return 0;
+  return kOk;
 }
 
 std::shared_ptr<grpc::Channel> GetAcceleratorChannel(

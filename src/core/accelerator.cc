@@ -118,9 +118,11 @@ Accelerator::Accelerator(const std::string& endpoint, const std::string& region,
   // gRPC waits a second before its first reconnect and up to two minutes
   // later on; callers wait for the session meanwhile. A restarted proxy is
   // found again within a tenth of a second, and a long outage is retried at
-  // least every ten seconds.
+  // least every ten seconds. The minimum stays gRPC's: gRPC also gives each
+  // connection attempt at least that long, and at a tenth of a second a
+  // proxy slow to answer the handshake (a loaded host) failed the attempt,
+  // and with it the call that had started it.
   arguments.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 100);
-  arguments.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, 100);
   arguments.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 10000);
 
   std::shared_ptr<grpc::Channel> channel;
@@ -130,8 +132,10 @@ Accelerator::Accelerator(const std::string& endpoint, const std::string& region,
         endpoint_, grpc::InsecureChannelCredentials(), arguments);
   } else {
     std::string roots;
-    if (util::GetRootCertificateFile(&roots) != 0) {
-      ZvaRpcStatus status(35, GetErrorDescription(35), std::string());
+    if (util::GetRootCertificateFile(&roots) != kOk) {
+      ZvaRpcStatus status(kNoSslCertificates,
+                          GetErrorDescription(kNoSslCertificates),
+                          std::string());
       util::SetLastError(
           util::GenerateLastErrorMessage(status, std::string(), std::string()));
     }
@@ -223,7 +227,7 @@ void Accelerator::SetFrameworkObject(std::shared_ptr<ObjectInterface> object) {
 }
 
 ZvaRpcStatus Accelerator::ReleasedStatus() {
-  return ZvaRpcStatus(1, kReleasedMessage, std::string());
+  return ZvaRpcStatus(kInternalError, kReleasedMessage, std::string());
 }
 
 void Accelerator::ReportReleased(const char* operation) const {
@@ -259,7 +263,7 @@ bool Accelerator::WaitForChannelReady() {
       // the record in place.
       session_context_.SetLastSessionError(ZvaRpcStatus(
           grpc::Status(grpc::StatusCode::UNAVAILABLE, std::string()),
-          std::string(), 36));
+          std::string(), kServiceNotReachable));
       log << "[Health check][WaitForChannelReady] Channel is not connected. "
              "retrying.. \n"
           << logger::WARNING;
@@ -337,9 +341,9 @@ int Accelerator::ConnectImplementation(bool retry) {
     }
     if (status.ok()) {
       log << "[ConnectImplementation] Connect call succeeded\n" << logger::INFO;
-      return 0;
+      return kOk;
     }
-    ZvaRpcStatus failure(status, request_id, 1);
+    ZvaRpcStatus failure(status, request_id, kInternalError);
     log << "[ConnectImplementation] Connect Failed - "
         << util::GenerateLastErrorMessage(failure, request_id, accelerator_id_)
         << logger::WARNING;
@@ -361,15 +365,15 @@ int Accelerator::ConnectImplementation(bool retry) {
 int Accelerator::Connect() {
   if (is_released_) {
     ReportReleased("Connect");
-    return 1;
+    return kInternalError;
   }
-  if (is_connected_) return 0;
+  if (is_connected_) return kOk;
   CLogger log("Connect");
   log << "[Connect] Trying connect first...\n" << logger::INFO;
   try {
     ConnectImplementation(true);
     is_connected_ = true;
-    return 0;
+    return kOk;
   } catch (RPCState) {
     is_connected_ = false;
     ZvaRpcStatus status = session_context_.GetLastSessionError();
@@ -377,7 +381,7 @@ int Accelerator::Connect() {
         status, status.GetRequestId(), accelerator_id_);
     log << "[Connect] Failed. Error message - " << text << logger::ERROR;
     util::SetLastError(text);
-    return 1;
+    return kInternalError;
   }
 }
 
@@ -406,7 +410,7 @@ grpc::Status Accelerator::PingImplementation(zva::rpc::PingResponse* response) {
     status = stub->Ping(&context, zva::rpc::PingRequest(), response);
   }
   if (!status.ok()) {
-    ZvaRpcStatus failure(status, std::string(), 1);
+    ZvaRpcStatus failure(status, std::string(), kInternalError);
     std::string text =
         util::GenerateLastErrorMessage(failure, request_id, accelerator_id_);
     log << "[Health check] Ping Failed - " << text << logger::ERROR;
@@ -420,7 +424,7 @@ int Accelerator::Ping() {
   std::shared_ptr<grpc::Channel> channel = GetChannel();
   if (channel == nullptr) {
     ReportReleased("Ping");
-    return 1;
+    return kInternalError;
   }
   log << "Ping "
       << "\n"
@@ -433,23 +437,25 @@ int Accelerator::Ping() {
   zva::rpc::PingResponse response;
   while (true) {
     int result = Connect();
-    if (result != 0) return result;
+    if (result != kOk) return result;
     grpc::Status status = PingImplementation(&response);
     if (status.ok()) {
       log << "Accelerator health state: "
           << zva::rpc::HealthState_Name(response.health_state()) << "\n"
           << logger::INFO;
-      return response.health_state() == zva::rpc::HEALTHY ? 0 : 10;
+      return response.health_state() == zva::rpc::HEALTHY
+                 ? kOk
+                 : kAcceleratorUnhealthy;
     }
     ++attempts;
     log << "Ping error code: " << status.error_code()
         << ". Doing internal retry. Attempt: " << attempts << "\n"
         << logger::WARNING;
     if (ErrorHandler::IsProxyConnectNeeded(
-            ZvaRpcStatus(status, std::string(), 1))) {
+            ZvaRpcStatus(status, std::string(), kInternalError))) {
       is_connected_ = false;
       result = Connect();
-      if (result != 0) return result;
+      if (result != kOk) return result;
     }
     if (attempts == max_ping_attempts_) break;
   }
@@ -457,7 +463,7 @@ int Accelerator::Ping() {
   std::string last_error;
   GetLastError(&last_error);
   log << "Error message: " << last_error << "\n" << logger::ERROR;
-  return 1;
+  return kInternalError;
 }
 
 int Accelerator::Release() {
@@ -468,7 +474,7 @@ int Accelerator::Release() {
   std::shared_ptr<RunOnInitAndExit> sdk_lifetime;
   {
     std::lock_guard<std::mutex> lock(mtx_init_and_shutdown);
-    if (is_released_) return 0;
+    if (is_released_) return kOk;
     CLogger log;
     log << "Releasing accelerator \n" << logger::INFO;
     {
@@ -498,7 +504,7 @@ int Accelerator::Release() {
   // After the channel is dropped: a state watch left pending on it then
   // ends at once, unless an adapter still holds the channel.
   health_check_.RetireQueue();
-  return 0;
+  return kOk;
 }
 
 }  // namespace zva

@@ -39,7 +39,7 @@ extern std::mutex mtx_init_and_shutdown;
 // - KickOffKeepAliveThread is meant to be called once.
 // Ping, Connect, QueryInterface, Release and the accessors may be called from
 // any thread at any time, also concurrently with Release: after Release they
-// fail cleanly (client code 1, the thread's last error set) and never touch
+// fail cleanly (kInternalError, the thread's last error set) and never touch
 // what Release dropped.
 //
 // Lifetime: the factory hands an accelerator out through shared pointers
@@ -82,16 +82,18 @@ class Accelerator : public AcceleratorInterface {
 
   // Stops and joins the health-check thread (unless called from it), then
   // drops the framework object, the stub, the channel table entry, the
-  // channel and the platform lifetime. Always 0; a second call does nothing.
+  // channel and the platform lifetime. Always kOk; a second call does
+  // nothing.
   int Release() override;
   // Prints the self-description, then copies the framework object (empty
-  // unless an integration set one) into *out. Returns 0. Lets the registry's
-  // int 1048 pass when this accelerator is no longer attached.
+  // unless an integration set one) into *out. Returns kOk. Lets the
+  // registry's kDeviceIdNotFound pass when this accelerator is no longer
+  // attached.
   int QueryInterface(InterfaceID id, const Versions& versions,
                      std::shared_ptr<ObjectInterface>* out) override;
-  // 0 healthy, 10 unhealthy, 1 when Connect fails, four pings fail, or the
-  // accelerator was released (the calling thread's last error then holds the
-  // text of the failure).
+  // kOk healthy, kAcceleratorUnhealthy unhealthy, kInternalError when Connect
+  // fails, four pings fail, or the accelerator was released (the calling
+  // thread's last error then holds the text of the failure).
   int Ping() override;
   int GetOverrideOperatorWhitelistVersion() override;
 
@@ -129,7 +131,8 @@ class Accelerator : public AcceleratorInterface {
 
   // Prints and logs the description of an accelerator and of the attached
   // ones. It needs the device count and a discovery run, which live above
-  // this class, so the factory hands it in. May throw the registry's int.
+  // this class, so the factory hands it in. May throw the registry's
+  // kDeviceIdNotFound.
   using SelfDescription = std::function<void(const Accelerator&)>;
   // Sets what DescribeZVA runs. Call before the accelerator is shared.
   void SetSelfDescription(SelfDescription describe);
@@ -139,16 +142,16 @@ class Accelerator : public AcceleratorInterface {
   // ---- Connection ----------------------------------------------------------
 
   // True once the channel is ready; false when a stop was requested or the
-  // accelerator was released. Records code 14/36 as last session error after
-  // every 2 seconds without a ready channel. A stop ends it within a short
-  // period.
+  // accelerator was released. Records UNAVAILABLE with kServiceNotReachable
+  // as last session error after every 2 seconds without a ready channel. A
+  // stop ends it within a short period.
   bool WaitForChannelReady();
-  // One signed Connect, or up to max_connect_attempts_ when `retry`; 0 on
+  // One signed Connect, or up to max_connect_attempts_ when `retry`; kOk on
   // success, otherwise throws the zva::RPCState of the next state after
   // recording the failure as last session error.
   int ConnectImplementation(bool retry);
-  // Non-throwing Connect with the connected flag: 0 at once when already
-  // connected, 1 on failure (thread's last error set).
+  // Non-throwing Connect with the connected flag: kOk at once when already
+  // connected, kInternalError on failure (thread's last error set).
   int Connect();
 
   // ---- Session (health-check thread) ---------------------------------------
@@ -156,7 +159,8 @@ class Accelerator : public AcceleratorInterface {
   int Handshake(const Versions& versions, const char* framework);
   int ReconnectSession();
   int KeepAliveSession();
-  // 0 on success, 1 on failure (thread's last error set); never throws.
+  // kOk on success, kInternalError on failure (thread's last error set);
+  // never throws.
   int DestroySession();
   // Connect, then resume the known session or open a new one.
   int BuildSession(const Versions& versions, const char* framework,

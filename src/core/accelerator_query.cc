@@ -4,6 +4,7 @@
 
 #include "core/accelerator.h"
 #include "platform/log_stream.h"
+#include "zva/zva_codes.h"
 
 namespace zva {
 
@@ -23,10 +24,10 @@ int Accelerator::QueryInterface(InterfaceID /*id*/,
   CLogger log("QueryInterface");
   DescribeZVA();
   log << " query interface\n" << logger::INFO;
-  if (out == nullptr) return 0;
+  if (out == nullptr) return kOk;
   std::lock_guard<std::mutex> lock(mtx_);
   *out = framework_object_;
-  return 0;
+  return kOk;
 }
 
 }  // namespace zva

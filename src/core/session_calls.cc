@@ -24,7 +24,7 @@ namespace {
                                       const grpc::Status& status,
                                       const std::string& request_id,
                                       const std::string& accelerator_id) {
-  ZvaRpcStatus record(status, request_id, 1);
+  ZvaRpcStatus record(status, request_id, kInternalError);
   *log << "[Health check] " << label << " Failed - "
        << util::GenerateLastErrorMessage(record, request_id, accelerator_id)
        << logger::WARNING;
@@ -77,7 +77,7 @@ int Accelerator::Handshake(const Versions& versions, const char* framework) {
   log << "[Health check] Application context id returned by accelerator: "
       << health_check_.session_id() << "\n"
       << logger::INFO;
-  return 0;
+  return kOk;
 }
 
 int Accelerator::ReconnectSession() {
@@ -107,7 +107,7 @@ int Accelerator::ReconnectSession() {
         << health_check_.session_id() << "\n"
         << logger::INFO;
     session_context_.SetSessionAndNotifyAll(health_check_.session_id());
-    return 0;
+    return kOk;
   }
   session_context_.SetUnReady();
   ThrowSessionFailure(&session_context_, &log, "Reconnect", status, request_id,
@@ -139,7 +139,7 @@ int Accelerator::KeepAliveSession() {
   }
   if (status.ok()) {
     log << "[Health check] KeepAlive returned ok.\n" << logger::DEBUG;
-    return 0;
+    return kOk;
   }
   ThrowSessionFailure(&session_context_, &log, "KeepAlive", status, request_id,
                       accelerator_id_);
@@ -150,7 +150,7 @@ int Accelerator::DestroySession() {
   std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = GetStub();
   if (stub == nullptr) {
     ReportReleased("DestroyApplicationContext");
-    return 1;
+    return kInternalError;
   }
   zva::rpc::DestroySessionRequest request;
   request.mutable_session()->set_session_id(health_check_.session_id());
@@ -178,14 +178,14 @@ int Accelerator::DestroySession() {
   if (status.ok()) {
     log << "[Health check] Destroy application context succeeded. \n"
         << logger::INFO;
-    return 0;
+    return kOk;
   }
-  ZvaRpcStatus failure(status, std::string(), 1);
+  ZvaRpcStatus failure(status, std::string(), kInternalError);
   util::SetLastError(
       util::GenerateLastErrorMessage(failure, request_id, accelerator_id_));
   log << "[Health check] Destroy error code: " << status.error_code() << "\n"
       << logger::ERROR;
-  return 1;
+  return kInternalError;
 }
 
 int Accelerator::BuildSession(const Versions& versions, const char* framework,

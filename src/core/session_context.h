@@ -46,7 +46,7 @@ class SessionContext {
   // Replaces the status of the last failed session-level call.
   void SetLastSessionError(ZvaRpcStatus status);
   // A copy of the status of the last failed session-level call; the default
-  // status (all codes 1) until one failed.
+  // status (a failure with kInternalError) until one failed.
   ZvaRpcStatus GetLastSessionError();
 
   // Publishes `id` as the ready session of a new generation, opens the

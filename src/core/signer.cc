@@ -21,10 +21,6 @@ constexpr char kEmptyPayloadHash[] =
 constexpr char kTimestampFormat[] = "%Y%m%dT%H%M%SZ";
 constexpr char kDayFormat[] = "%Y%m%d";
 
-// Client status codes thrown to the Connect code.
-constexpr int kNoCredentials = 7;
-constexpr int kSigningFailed = 9;
-
 // Diagnostics go to the platform layer's log system, not to the library's
 // logger, and only when that system is there and verbose enough.
 bool LogEnabled(kcp::LogLevel level) {
@@ -80,9 +76,9 @@ void RefuseUnsendable(const char* what, const std::string& value, int code) {
 // good as none.
 void RefuseUnsendableCredentials(const kcp::Credentials& credentials) {
   RefuseUnsendable("access key id of the KCP credentials",
-                   credentials.access_key_id, kNoCredentials);
+                   credentials.access_key_id, zva::kNoKcpCredentials);
   RefuseUnsendable("session token of the KCP credentials",
-                   credentials.session_token, kNoCredentials);
+                   credentials.session_token, zva::kNoKcpCredentials);
 }
 
 }  // namespace
@@ -103,7 +99,7 @@ int AuthSigner::Release() {
     log << "Releasing auth signer \n" << zva::logger::INFO;
   }
   delete this;
-  return 0;
+  return zva::kOk;
 }
 
 AuthSigner::TimePoint AuthSigner::SigningTime() const {
@@ -136,7 +132,7 @@ std::string AuthSigner::SignRequest() {
   if (!kcp::Sha256(canonical, &digest)) {
     Log(kcp::LogLevel::kError, "Failed to hash (sha256) request string");
     Log(kcp::LogLevel::kDebug, "The request string is: \"" + canonical + "\"");
-    throw kSigningFailed;
+    throw zva::kSigningFailed;
   }
   const std::string canonical_hash = kcp::HexEncode(digest);
   date_ = timestamp;
@@ -150,17 +146,17 @@ std::string AuthSigner::SignRequest() {
   kcp::CredentialsReport report;
   kcp::Credentials credentials = credentials_provider_->GetCredentials(&report);
   credentials_failure_ = WarnAndExplain(report);
-  if (credentials.IsEmpty()) throw kNoCredentials;
+  if (credentials.IsEmpty()) throw zva::kNoKcpCredentials;
   RefuseUnsendableCredentials(credentials);
   // The region is part of the "authorization" header value. Discovery
   // refuses such regions; an accelerator made with one directly can never
   // connect.
-  RefuseUnsendable("region", region_, kSigningFailed);
+  RefuseUnsendable("region", region_, zva::kSigningFailed);
   pinned_credentials_ = credentials;
 
   const std::string signature =
       GenerateSignature(credentials, string_to_sign, day, region_, kService);
-  if (signature.empty()) throw kSigningFailed;
+  if (signature.empty()) throw zva::kSigningFailed;
   return BuildAuthHeaderString(signature);
 }
 
@@ -187,7 +183,7 @@ std::string AuthSigner::BuildCanonicalRequestString() {
 
 std::string AuthSigner::BuildCredentialString() {
   const kcp::Credentials credentials = ReadCredentials();
-  if (credentials.IsEmpty()) throw kNoCredentials;
+  if (credentials.IsEmpty()) throw zva::kNoKcpCredentials;
   RefuseUnsendableCredentials(credentials);
   if (!credentials.session_token.empty()) {
     session_token_ = credentials.session_token;

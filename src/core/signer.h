@@ -11,12 +11,14 @@
 #include <string>
 
 #include "platform/kcp.h"
+#include "zva/zva_codes.h"
 #include "zva/zva_object.h"
 
 // Steps of the Connect signature. Failures are thrown as an int client
-// status code: 7 when no credentials are available (also when the access key
-// id or the session token holds a byte that cannot be sent in a request
-// header), 9 when signing fails (also for a region that cannot be sent).
+// status code: kNoKcpCredentials when no credentials are available (also
+// when the access key id or the session token holds a byte that cannot be
+// sent in a request header), kSigningFailed when signing fails (also for a
+// region that cannot be sent).
 class AuthSignerInterface : public zva::ObjectInterface {
  public:
   // The complete "authorization" header value.
@@ -67,12 +69,13 @@ class AuthSigner : public AuthSignerInterface {
   AuthSigner(const AuthSigner&) = delete;
   AuthSigner& operator=(const AuthSigner&) = delete;
 
-  // Logs and deletes this object; returns 0.
+  // Logs and deletes this object; returns kOk.
   int Release() override;
 
   // Takes the signing time once (the platform clock) and reads the
   // credentials once; every step of this call uses those. Sets the date text
-  // and, when the credentials carry one, the session token. Throws 7 or 9.
+  // and, when the credentials carry one, the session token. Throws
+  // kNoKcpCredentials or kSigningFailed.
   std::string SignRequest() override;
   // Outside SignRequest, these two take the current time themselves, and
   // BuildCredentialString reads the credentials afresh.

@@ -15,8 +15,8 @@ namespace zva {
 // device numbers of the whole library.
 //
 // Immutable after construction; a registry may be read from several threads
-// at once. Lookups throw int 1047 (ordinal out of range), 1048 (unknown
-// identifier) or 1049 (unknown device name).
+// at once. Lookups throw int kDeviceOrdinalOutOfRange, kDeviceIdNotFound or
+// kDeviceNameNotFound (device_record.h).
 class DeviceMetadataRegistry {
  public:
   // Sorts, filters and numbers `devices` (SortDeviceMetadataAndUpdateOrdinals

@@ -17,8 +17,6 @@ using logger::CLogger;
 using logger::ERROR;
 using logger::INFO;
 
-constexpr int kDiscoveryFailure = 19;
-constexpr int kRegionNotFound = 40;
 constexpr char kProxyOverrideVariable[] = "ACCELERATOR_PROXYURI_OVERRIDE";
 
 // The entry under `key`, or the empty text when there is none.
@@ -28,9 +26,9 @@ std::string Entry(const std::map<std::string, std::string>& details,
   return it != details.end() ? it->second : std::string();
 }
 
-// Throws 19, with the thread's last error naming the value, when `value` is
-// an identifier or name that IsSafeIdentifier refuses. An empty value passes:
-// a missing one is the precondition check's business.
+// Throws kDiscoveryFailure, with the thread's last error naming the value,
+// when `value` is an identifier or name that IsSafeIdentifier refuses. An
+// empty value passes: a missing one is the precondition check's business.
 void CheckIdentifier(const char* what, const std::string& value,
                      const std::string& source) {
   if (value.empty() || util::IsSafeIdentifier(value)) return;
@@ -74,7 +72,7 @@ void SetProxyUri(std::string& endpoint, const char* override,
     } else {
       log << "Getting details from metadata.\n" << INFO;
       const int status = discover->DiscoverProxy(endpoint);
-      if (status != 0) throw status;
+      if (status != kOk) throw status;
     }
   }
   log << "Endpoint: " << endpoint << "\n" << INFO;
@@ -84,7 +82,7 @@ void SetRegion(std::string& region, const DiscoverPtr& discover) {
   CLogger log;
   log << "SetRegion.\n" << INFO;
   const int status = discover->DiscoverRegion(region);
-  if (status != 0) {
+  if (status != kOk) {
     log << "Failed to detect region\n" << ERROR;
     throw status;
   }
@@ -123,7 +121,7 @@ DeviceMetadataRegistry GetDeviceMetadataRegistry(
       CLogger associations_log;
       associations_log << "SetAssociations.\n" << INFO;
       const int status = discover->DiscoverAcceleratorSlots(ids);
-      if (status != 0) throw status;
+      if (status != kOk) throw status;
     }
     if (ids.empty()) {
       log << "Failed to detect any accelerator"
@@ -145,7 +143,7 @@ DeviceMetadataRegistry GetDeviceMetadataRegistry(
       std::string accelerator_id;
       if (!is_container) {
         accelerator_id = association;
-      } else if (status == 0) {
+      } else if (status == kOk) {
         accelerator_id = Entry(details, "id");
       } else {
         device_log << "Failed to detect accelerator details for accelerator: "
@@ -210,7 +208,7 @@ bool GetDevices(std::vector<std::string>& accelerator_ids,
                 const DiscoverFactory& make_discover) {
   CLogger log("GetDevices");
   DiscoverPtr discover = make_discover();
-  if (discover->DiscoverAcceleratorSlots(accelerator_ids) != 0) {
+  if (discover->DiscoverAcceleratorSlots(accelerator_ids) != kOk) {
     log << "Failed to discover Accelerators.\n" << logger::ERROR;
     return false;
   }

@@ -26,9 +26,9 @@ DiscoverPtr MakeDiscover();
 // logged, never thrown). `endpoint`, when not null, is the proxy endpoint
 // instead of a discovered one. Every call queries anew; thread-safe.
 // An accelerator identifier or device name that IsSafeIdentifier refuses
-// fails the run with 19, a region that IsSafeRegion refuses with 40, each
-// with the thread's last error naming the value; an accelerator found twice
-// becomes one device (the first entry stays).
+// fails the run with kDiscoveryFailure, a region that IsSafeRegion refuses
+// with kRegionNotFound, each with the thread's last error naming the value;
+// an accelerator found twice becomes one device (the first entry stays).
 DeviceMetadataRegistry GetDeviceMetadataRegistry(const char* endpoint);
 // The same over the discovery object that `make_discover` returns.
 DeviceMetadataRegistry GetDeviceMetadataRegistry(
@@ -48,7 +48,8 @@ void SetProxyUri(std::string& endpoint, const char* override,
                  const DiscoverPtr& discover);
 
 // Sets `region` to the region that `discover` finds. Throws the failing
-// status as int; 40 also for a region that IsSafeRegion refuses.
+// status as int; kRegionNotFound also for a region that IsSafeRegion
+// refuses.
 void SetRegion(std::string& region, const DiscoverPtr& discover);
 
 }  // namespace zva

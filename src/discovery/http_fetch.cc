@@ -52,10 +52,10 @@ int CurlHelper::DoHttp(const char* url, std::string& response) {
   }
   if (result == CURLE_OK) {
     log << "[DoHttp] Success\n" << zva::logger::INFO;
-    return 0;
+    return zva::kOk;
   }
   log << "Error during cURL call: " << curl_easy_strerror(result) << "\n"
       << "Error Code: " << static_cast<int>(result) << "\n"
       << zva::logger::WARNING;
-  return 1;
+  return zva::kInternalError;
 }

@@ -4,13 +4,16 @@
 #include <cstddef>
 #include <string>
 
+#include "zva/zva_codes.h"
+
 // The one way discovery reads the host's metadata services: a plain HTTP GET
 // whose whole body comes back as a string. Tests hand in implementations of
 // their own.
 class HttpInterface {
  public:
-  // Fetches `url` and appends the body to `response`. Returns 0 on success
-  // and non-zero on any failure (including an HTTP status of 400 or above).
+  // Fetches `url` and appends the body to `response`. Returns kOk on success
+  // and another client status code on any failure (including an HTTP status of
+  // 400 or above).
   virtual int DoHttp(const char* url, std::string& response) = 0;
   // Owners hold implementations through std::unique_ptr<HttpInterface>.
   virtual ~HttpInterface() = default;
@@ -29,7 +32,8 @@ class CurlHelper : public HttpInterface {
   CurlHelper(const CurlHelper&) = delete;
   CurlHelper& operator=(const CurlHelper&) = delete;
 
-  // Returns 0 on success and 1 on any failure, logging libcurl's reason.
+  // Returns kOk on success and kInternalError on any failure, logging
+  // libcurl's reason.
   // Whatever part of the body arrived before a failure stays in `response`.
   int DoHttp(const char* url, std::string& response) override;
 

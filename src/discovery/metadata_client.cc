@@ -21,12 +21,11 @@ using zva::logger::WARNING;
 
 namespace {
 
-constexpr int kSuccess = 0;
-constexpr int kFailure = 1;
-// Client status codes of the error catalogue.
-constexpr int kDiscoveryFailure = 19;
-constexpr int kRegionNotFound = 40;
-constexpr int kAcceleratorIdNotFound = 41;
+using zva::kAcceleratorIdNotFound;
+using zva::kDiscoveryFailure;
+using zva::kInternalError;
+using zva::kOk;
+using zva::kRegionNotFound;
 
 constexpr char kInstanceMetadataVariable[] = "ZV_INSTANCE_METADATA_URI";
 constexpr char kContainerMetadataVariable[] = "CNS_CONTAINER_METADATA_URI";
@@ -100,7 +99,7 @@ template <typename Document>
 bool ParseSlotDetails(const std::string& body, const char* host_kind,
                       Document& document,
                       std::map<std::string, std::string>& details) {
-  if (zva::util::DeserializeJSONToProtobufMessage(body, document) != 0) {
+  if (zva::util::DeserializeJSONToProtobufMessage(body, document) != kOk) {
     CLogger log;
     log << "Error during deserialization of " << host_kind
         << " accelerator metadata details \n"
@@ -123,11 +122,11 @@ Discover::~Discover() = default;
 
 int Discover::Release() {
   delete this;
-  return 0;
+  return kOk;
 }
 
 int Discover::Fetch(const std::string& url, std::string& body) {
-  if (fetcher_ == nullptr) return kFailure;
+  if (fetcher_ == nullptr) return kInternalError;
   return fetcher_->DoHttp(url.c_str(), body);
 }
 
@@ -179,7 +178,7 @@ int Discover::DiscoverRegion(std::string& region) {
 int Discover::FindRegion(std::string& region, std::string* refusal) {
   CLogger log;
   std::string body;
-  if (Fetch(InstanceMetadataBase() + kIdentityDocumentPath, body) != 0) {
+  if (Fetch(InstanceMetadataBase() + kIdentityDocumentPath, body) != kOk) {
     log << "Warning: Failed to query instance identity metadata.  This is not "
            "an issue if KCP_REGION/KCP_DEFAULT_REGION are set \n"
         << WARNING;
@@ -203,7 +202,7 @@ int Discover::FindRegion(std::string& region, std::string* refusal) {
     }
   } else {
     zva::discover::InstanceIdentityMetadata document;
-    if (zva::util::DeserializeJSONToProtobufMessage(body, document) != 0) {
+    if (zva::util::DeserializeJSONToProtobufMessage(body, document) != kOk) {
       log << "Error during deserialization of Instance Identity metadata "
              "details \n"
           << ERROR;
@@ -231,13 +230,13 @@ int Discover::FindRegion(std::string& region, std::string* refusal) {
     return kRegionNotFound;
   }
   region = std::move(found);
-  return kSuccess;
+  return kOk;
 }
 
 int Discover::GenerateProxyVanityDomainName(std::string& endpoint) {
   std::string region;
   std::string refusal;
-  if (FindRegion(region, &refusal) != 0) {
+  if (FindRegion(region, &refusal) != kOk) {
     if (refusal.empty()) {
       SetDiscoveryLastError(kRegionNotFound);
     } else {
@@ -246,31 +245,31 @@ int Discover::GenerateProxyVanityDomainName(std::string& endpoint) {
     return kRegionNotFound;
   }
   endpoint = kProxyHostPrefix + region + zva::kProxyDomainSuffix + kProxyPort;
-  return kSuccess;
+  return kOk;
 }
 
 int Discover::DiscoverProxy(std::string& endpoint) {
-  if (GenerateProxyVanityDomainName(endpoint) != 0) {
+  if (GenerateProxyVanityDomainName(endpoint) != kOk) {
     CLogger log;
     log << "Error during discovering endpoint \n" << ERROR;
     return kDiscoveryFailure;
   }
-  return kSuccess;
+  return kOk;
 }
 
 int Discover::ProcessAcceleratorMetadata(const std::string& body,
                                          std::vector<std::string>& ids) {
   if (IsCNSContainer()) {
     zva::discover::AssociatedAccelerators document;
-    if (zva::util::DeserializeJSONToProtobufMessage(body, document) != 0) {
+    if (zva::util::DeserializeJSONToProtobufMessage(body, document) != kOk) {
       CLogger log;
       log << "Error during deserialization of CNS accelerator metadata \n"
           << ERROR;
-      return kFailure;
+      return kInternalError;
     }
     ids.insert(ids.end(), document.associations().begin(),
                document.associations().end());
-    return kSuccess;
+    return kOk;
   }
   // One identifier per line; a final line feed ends the last line rather
   // than starting an empty one. Nothing is trimmed.
@@ -284,7 +283,7 @@ int Discover::ProcessAcceleratorMetadata(const std::string& body,
     ids.push_back(body.substr(start, end - start));
     start = end + 1;
   }
-  return kSuccess;
+  return kOk;
 }
 
 int Discover::DiscoverAcceleratorSlots(std::vector<std::string>& ids) {
@@ -297,13 +296,13 @@ int Discover::DiscoverAcceleratorSlots(std::vector<std::string>& ids) {
         << INFO;
     body = override_body;
     source = kAcceleratorsOverrideVariable;
-  } else if (QueryAcceleratorMetadata(body) != 0) {
+  } else if (QueryAcceleratorMetadata(body) != kOk) {
     log << "Error: Failed to query accelerator metadata.\n" << ERROR;
     return kDiscoveryFailure;
   }
 
   const std::size_t first_new = ids.size();
-  bool failed = ProcessAcceleratorMetadata(body, ids) != 0 || ids.empty();
+  bool failed = ProcessAcceleratorMetadata(body, ids) != kOk || ids.empty();
   for (const std::string& id : ids) {
     if (id.empty()) failed = true;
   }
@@ -335,21 +334,22 @@ int Discover::DiscoverAcceleratorSlots(std::vector<std::string>& ids) {
     }
     ids.push_back(std::move(id));
   }
-  return kSuccess;
+  return kOk;
 }
 
 int Discover::ProcessSlotDetailsForVMHInstance(
     const std::string& body, std::map<std::string, std::string>& details) {
   zva::discover::VMHAcceleratorMetadata document;
-  return ParseSlotDetails(body, "VMH", document, details) ? kSuccess : kFailure;
+  return ParseSlotDetails(body, "VMH", document, details) ? kOk
+                                                          : kInternalError;
 }
 
 int Discover::ProcessSlotDetailsForCNSContainer(
     const std::string& body, std::map<std::string, std::string>& details) {
   zva::discover::CNSAcceleratorMetadata document;
-  if (!ParseSlotDetails(body, "CNS", document, details)) return kFailure;
+  if (!ParseSlotDetails(body, "CNS", document, details)) return kInternalError;
   details["deviceId"] = document.version_2018_04_12().deviceid();
-  return kSuccess;
+  return kOk;
 }
 
 int Discover::ProcessAcceleratorMetadataDetails(
@@ -380,16 +380,16 @@ int Discover::DiscoverAcceleratorSlotDetails(
         << override_body << "\n"
         << INFO;
     body = override_body;
-  } else if (QueryAcceleratorMetadataDetails(id, body) != 0) {
+  } else if (QueryAcceleratorMetadataDetails(id, body) != kOk) {
     log << "Error: Failed to query details for accelerator " << id << ".\n"
         << ERROR;
     return kDiscoveryFailure;
   }
-  if (ProcessAcceleratorMetadataDetails(body, details) != 0) {
+  if (ProcessAcceleratorMetadataDetails(body, details) != kOk) {
     log << "Error during accelerator details discovery \n" << ERROR;
     return kDiscoveryFailure;
   }
-  return kSuccess;
+  return kOk;
 }
 
 namespace discover {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "zva/zva_codes.h"
 #include "zva/zva_object.h"
 #include "discovery/http_fetch.h"
 
@@ -13,28 +14,29 @@ namespace zva {
 
 // Finds, from inside the host, the attached accelerators, their details, the
 // region and the regional proxy endpoint. Every operation is a fresh query
-// and returns a status: 0 on success, otherwise a client status code. None
+// and returns a status: kOk on success, otherwise a client status code. None
 // throws. The caller owns the object and ends it with Release().
 class DiscoverInterface : public ObjectInterface {
  public:
   // True when the process runs in a container of the container service
   // ("CNS_CONTAINER_METADATA_URI" exists, even empty); asked anew each time.
   virtual bool IsCNSContainer() = 0;
-  // 0 with the region in `region`, or 40 (`region` unchanged). A region
-  // outside [a-z0-9-] (see errors/safe_text.h) is refused with 40 and sets the
-  // thread's last error naming it.
+  // kOk with the region in `region`, or kRegionNotFound (`region`
+  // unchanged). A region outside [a-z0-9-] (see errors/safe_text.h) is
+  // refused with kRegionNotFound and sets the thread's last error naming it.
   virtual int DiscoverRegion(std::string& region) = 0;
-  // 0 with "host:port" of the regional proxy in `endpoint`, or 19.
+  // kOk with "host:port" of the regional proxy in `endpoint`, or
+  // kDiscoveryFailure.
   virtual int DiscoverProxy(std::string& endpoint) = 0;
-  // 0 with at least one identifier, none empty, appended to `ids`; or 19.
-  // An identifier that IsSafeIdentifier refuses fails with 19 and sets the
-  // thread's last error naming it; an identifier listed again is dropped
-  // (the first stays).
+  // kOk with at least one identifier, none empty, appended to `ids`; or
+  // kDiscoveryFailure. An identifier that IsSafeIdentifier refuses fails so
+  // and sets the thread's last error naming it; an identifier listed again
+  // is dropped (the first stays).
   virtual int DiscoverAcceleratorSlots(std::vector<std::string>& ids) = 0;
-  // 0 with the details of `id` written into `details` under "version", "id",
-  // "type" (and "deviceId" in a container); or 19, also without a query
-  // when IsSafeIdentifier refuses `id`. The values of the document are not
-  // checked here; the discovery run checks what it uses.
+  // kOk with the details of `id` written into `details` under "version",
+  // "id", "type" (and "deviceId" in a container); or kDiscoveryFailure, also
+  // without a query when IsSafeIdentifier refuses `id`. The values of the
+  // document are not checked here; the discovery run checks what it uses.
   virtual int DiscoverAcceleratorSlotDetails(
       const std::string& id, std::map<std::string, std::string>& details) = 0;
 
@@ -63,7 +65,7 @@ class Discover : public zva::DiscoverInterface {
   Discover(const Discover&) = delete;
   Discover& operator=(const Discover&) = delete;
 
-  // Destroys the object and its fetcher; returns 0. The object must not be
+  // Destroys the object and its fetcher; returns kOk. The object must not be
   // used afterwards.
   int Release() override;
   bool IsCNSContainer() override;
@@ -79,17 +81,18 @@ class Discover : public zva::DiscoverInterface {
   // Fetches the details document of accelerator `id` (percent-encoded into
   // one path segment); the fetcher's status.
   int QueryAcceleratorMetadataDetails(const std::string& id, std::string& body);
-  // "runtime.zorvel.<region>.kestrocloud.com:443"; 0, or 40 with the last
-  // error set and `endpoint` unchanged (also for a region DiscoverRegion
-  // refuses).
+  // "runtime.zorvel.<region>.kestrocloud.com:443"; kOk, or kRegionNotFound
+  // with the last error set and `endpoint` unchanged (also for a region
+  // DiscoverRegion refuses).
   int GenerateProxyVanityDomainName(std::string& endpoint);
   // Appends the identifiers that `body` lists: one per line on a virtual
   // machine instance (carriage returns kept), the "Associations" array of a
-  // JSON document in a container. 0, or 1 when a container list is not valid.
+  // JSON document in a container. kOk, or kInternalError when a container
+  // list is not valid.
   int ProcessAcceleratorMetadata(const std::string& body,
                                  std::vector<std::string>& ids);
-  // Parses one details document for this host kind; 0, or 1 on a parse
-  // failure (then `details` is untouched).
+  // Parses one details document for this host kind; kOk, or kInternalError
+  // on a parse failure (then `details` is untouched).
   int ProcessAcceleratorMetadataDetails(
       const std::string& body, std::map<std::string, std::string>& details);
   int ProcessSlotDetailsForVMHInstance(
@@ -98,7 +101,7 @@ class Discover : public zva::DiscoverInterface {
       const std::string& body, std::map<std::string, std::string>& details);
 
  private:
-  // 1 without a fetcher, else the fetcher's status.
+  // kInternalError without a fetcher, else the fetcher's status.
   int Fetch(const std::string& url, std::string& body);
   // DiscoverRegion without setting the last error; a refused region is
   // described in *refusal.

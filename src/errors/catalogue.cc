@@ -14,8 +14,8 @@ using logger::CLogger;
 
 namespace {
 
-// Code 21: a tensor, identifier or name that cannot travel as given, in
-// either direction.
+// kTensorFormatError: a tensor, identifier or name that cannot travel as
+// given, in either direction.
 constexpr char kInvalidWireInputDescription[] =
     "Invalid tensor or request: it cannot be sent or received as given";
 
@@ -30,53 +30,56 @@ std::string ServiceNotAvailableDescription() {
 }  // namespace
 
 const std::map<int, std::string> errorDescriptions = {
-    {0, "Operation succeeded"},
-    {1, "Internal error"},
-    {2, "Internal error"},
-    {3, "Internal error"},
-    {4, "Service unavailable"},
-    {5, "Internal error"},
-    {6, "Invalid model"},
-    {7, "No KCP credentials found. Please configure KCP credentials"},
-    {8, "Unable to authenticate with accelerator"},
-    {9, "Authentication failure during KCP4 signing"},
-    {10, "Internal error"},
-    {11, "Accelerator device is healthy"},
-    {12, "Internal error"},
-    {13, "Internal error"},
-    {14, "Internal error"},
-    {15, "Internal error"},
-    {16, "Internal error"},
-    {17, "Internal error"},
-    {18, "Internal error"},
-    {19, "Accelerator metadata discovery process failure"},
-    {20, "Internal error"},
-    {21, kInvalidWireInputDescription},
-    {22, "Internal error"},
-    {23, "Internal error"},
-    {24, "Internal error"},
-    {25, "Internal error"},
-    {26, "Internal error"},
-    {27, "Internal error"},
-    {28, "Internal error"},
-    {29, "Internal error"},
-    {30, "Internal error"},
-    {31, "Accelerator out of memory. Consider using a larger accelerator."},
-    {32, "Invalid tensor on accelerator"},
-    {33, "Internal error"},
-    {34, "Internal error"},
-    {35, "Unable to locate SSL certificates"},
-    {36, ServiceNotAvailableDescription()},
-    {37, "Invalid configuration file"},
-    {38, "No configuration file found"},
-    {39, ""},
-    {40, "Failed to find region name in accelerator metadata"},
-    {41, "Failed to find accelerator ID in accelerator metadata"},
-    {42, "Internal error"},
-    {43, "Internal error"},
-    {44, "Invalid model type"},
-    {45, "Internal error"},
-    {46, ""},
+    {kOk, "Operation succeeded"},
+    {kInternalError, "Internal error"},
+    {kUnsupportedVersion, "Internal error"},
+    {kReserved3, "Internal error"},
+    {kServiceUnavailable, "Service unavailable"},
+    {kReserved5, "Internal error"},
+    {kInvalidModel, "Invalid model"},
+    {kNoKcpCredentials,
+     "No KCP credentials found. Please configure KCP credentials"},
+    {kAuthenticationFailed, "Unable to authenticate with accelerator"},
+    {kSigningFailed, "Authentication failure during KCP4 signing"},
+    {kAcceleratorUnhealthy, "Internal error"},
+    {kAcceleratorHealthy, "Accelerator device is healthy"},
+    {kModelNotFound, "Internal error"},
+    {kSessionNotFound, "Internal error"},
+    {kAcceleratorFrozen, "Internal error"},
+    {kSessionTerminated, "Internal error"},
+    {kSessionDestroyed, "Internal error"},
+    {kAcceleratorIdInvalid, "Internal error"},
+    {kThrottled, "Internal error"},
+    {kDiscoveryFailure, "Accelerator metadata discovery process failure"},
+    {kReserved20, "Internal error"},
+    {kTensorFormatError, kInvalidWireInputDescription},
+    {kSessionReset, "Internal error"},
+    {kSessionIdEmpty, "Internal error"},
+    {kMissingAcceleratorIdHeader, "Internal error"},
+    {kConnectExpected, "Internal error"},
+    {kMissingPath, "Internal error"},
+    {kComeBackLater, "Internal error"},
+    {kAcceleratorNotFound, "Internal error"},
+    {kConnectWithoutBody, "Internal error"},
+    {kServiceInternalError, "Internal error"},
+    {kAcceleratorOutOfMemory,
+     "Accelerator out of memory. Consider using a larger accelerator."},
+    {kInvalidTensor, "Invalid tensor on accelerator"},
+    {kServiceTimeout, "Internal error"},
+    {kRequestIdNotFound, "Internal error"},
+    {kNoSslCertificates, "Unable to locate SSL certificates"},
+    {kServiceNotReachable, ServiceNotAvailableDescription()},
+    {kInvalidConfigurationFile, "Invalid configuration file"},
+    {kNoConfigurationFile, "No configuration file found"},
+    {kModelTypeMismatch, ""},
+    {kRegionNotFound, "Failed to find region name in accelerator metadata"},
+    {kAcceleratorIdNotFound,
+     "Failed to find accelerator ID in accelerator metadata"},
+    {kAttachmentPending, "Internal error"},
+    {kModelAlreadyExists, "Internal error"},
+    {kInvalidModelType, "Invalid model type"},
+    {kUnknownServiceError, "Internal error"},
+    {kInvalidRequest, ""},
 };
 
 std::string GetErrorDescription(int code) {
@@ -95,7 +98,7 @@ int GetLastError(std::string* message) {
   } else {
     log << "Error msg ptr is null\n" << logger::ERROR;
   }
-  return 0;
+  return kOk;
 }
 
 namespace util {

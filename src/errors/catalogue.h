@@ -25,7 +25,7 @@ extern const std::map<int, std::string> errorDescriptions;
 // The description of a code the catalogue lacks.
 inline constexpr char kNoErrorDescription[] = "Invalid error code specified";
 
-// Documentation pages named by the description of code 36.
+// Documentation pages named by the description of kServiceNotReachable.
 inline constexpr char kSetupInstructionsUrl[] =
     "https://docs.kestrocloud.example/zorvel/setup";
 inline constexpr char kSetupValidationUrl[] =

@@ -2,47 +2,16 @@
 
 #include <initializer_list>
 
+#include "zva/rpc/zva_error_codes.pb.h"
+
+#include "zva/zva_codes.h"
+
+// gRPC's codes and the service's (its generated enum, whose names all start
+// with ZVA_) under their own names.
+using grpc::StatusCode;
+using namespace zva::rpc;
+
 namespace {
-
-// gRPC status codes looked at here.
-constexpr int kCancelled = 1;
-constexpr int kUnknown = 2;
-constexpr int kInvalidArgument = 3;
-constexpr int kDeadlineExceeded = 4;
-constexpr int kNotFound = 5;
-constexpr int kResourceExhausted = 8;
-constexpr int kFailedPrecondition = 9;
-constexpr int kUnimplemented = 12;
-constexpr int kUnavailable = 14;
-constexpr int kUnauthenticated = 16;
-
-// Service status codes looked at here.
-constexpr int kUnsupportedVersion = 2;
-constexpr int kAuthError = 3;
-constexpr int kInvalidModel = 5;
-constexpr int kAuthenticationFailed = 6;
-constexpr int kModelNotFound = 9;
-constexpr int kSessionNotFound = 12;
-constexpr int kSessionReset = 13;
-constexpr int kSessionDestroyed = 14;
-constexpr int kSessionTerminated = 15;
-constexpr int kAcceleratorIdInvalid = 16;
-constexpr int kMissingPath = 18;
-constexpr int kConnectExpected = 19;
-constexpr int kMissingHeaderAccelId = 20;
-constexpr int kConnectNoRequestBody = 22;
-constexpr int kInternalServerError = 23;
-constexpr int kSessionIdEmpty = 50;
-constexpr int kOutOfMemory = 51;
-constexpr int kInvalidTensor = 52;
-constexpr int kRequestIdNotFound = 54;
-constexpr int kInvalidModelType = 56;
-constexpr int kServiceUnknown = 57;
-constexpr int kModelTypeMismatch = 58;
-
-// Client status codes of the two authentication failures.
-constexpr int kClientAuthFailed = 8;
-constexpr int kClientSigningFailed = 9;
 
 bool OneOf(int value, std::initializer_list<int> set) {
   for (int v : set) {
@@ -66,54 +35,57 @@ std::string FunctionCode(const std::string& method_name) {
 
 bool ErrorHandler::IsTcpConnectNeeded(ZvaRpcStatus status) {
   const int grpc = status.GetGrpcStatusCode();
-  return grpc == kCancelled ||
-         (grpc == kUnavailable &&
-          status.GetZvaStatusCode() != kInternalServerError);
+  return grpc == StatusCode::CANCELLED ||
+         (grpc == StatusCode::UNAVAILABLE &&
+          status.GetZvaStatusCode() != ZVA_INTERNAL_SERVER_ERROR);
 }
 
 bool ErrorHandler::IsProxyConnectNeeded(ZvaRpcStatus status) {
-  return status.GetGrpcStatusCode() == kFailedPrecondition &&
-         status.GetZvaStatusCode() == kConnectExpected;
+  return status.GetGrpcStatusCode() == StatusCode::FAILED_PRECONDITION &&
+         status.GetZvaStatusCode() == ZVA_CONNECT_EXPECTED;
 }
 
 bool ErrorHandler::IsSessionBuildNeeded(ZvaRpcStatus status) {
   const int grpc = status.GetGrpcStatusCode();
   const int service = status.GetZvaStatusCode();
-  return (grpc == kNotFound && OneOf(service, {kSessionNotFound, kSessionReset,
-                                               kSessionDestroyed})) ||
-         (grpc == kFailedPrecondition && service == kSessionTerminated);
+  return (grpc == StatusCode::NOT_FOUND &&
+          OneOf(service, {ZVA_SESSION_NOT_FOUND, ZVA_SESSION_RESET,
+                          ZVA_SESSION_DESTROYED})) ||
+         (grpc == StatusCode::FAILED_PRECONDITION &&
+          service == ZVA_SESSION_TERMINATED);
 }
 
 bool ErrorHandler::IsDeadlineExceeded(ZvaRpcStatus status) {
-  return status.GetGrpcStatusCode() == kDeadlineExceeded;
+  return status.GetGrpcStatusCode() == StatusCode::DEADLINE_EXCEEDED;
 }
 
 bool ErrorHandler::IsModelReloadNeeded(ZvaRpcStatus status) {
-  return status.GetGrpcStatusCode() == kNotFound &&
-         status.GetZvaStatusCode() == kModelNotFound;
+  return status.GetGrpcStatusCode() == StatusCode::NOT_FOUND &&
+         status.GetZvaStatusCode() == ZVA_MODEL_NOT_FOUND;
 }
 
 bool ErrorHandler::IsFatalError(ZvaRpcStatus status) {
   const int service = status.GetZvaStatusCode();
   switch (status.GetGrpcStatusCode()) {
-    case kNotFound:
-      return service == kRequestIdNotFound;
-    case kInvalidArgument:
+    case StatusCode::NOT_FOUND:
+      return service == ZVA_REQUEST_ID_NOT_FOUND;
+    case StatusCode::INVALID_ARGUMENT:
+      return OneOf(service, {ZVA_SESSION_ID_EMPTY, ZVA_INVALID_TENSOR,
+                             ZVA_ACCELERATOR_ID_INVALID, ZVA_INVALID_MODEL,
+                             ZVA_INVALID_MODEL_TYPE});
+    case StatusCode::FAILED_PRECONDITION:
       return OneOf(service,
-                   {kSessionIdEmpty, kInvalidTensor, kAcceleratorIdInvalid,
-                    kInvalidModel, kInvalidModelType});
-    case kFailedPrecondition:
-      return OneOf(service,
-                   {kUnsupportedVersion, kMissingPath, kMissingHeaderAccelId,
-                    kConnectNoRequestBody, kModelTypeMismatch}) ||
+                   {ZVA_UNSUPPORTED_VERSION, ZVA_MISSING_PATH,
+                    ZVA_MISSING_HEADER_ACCEL_ID, ZVA_CONNECT_NO_REQUEST_BODY,
+                    ZVA_MODEL_TYPE_MISMATCH}) ||
              OneOf(status.GetZVLStatusCode(),
-                   {kClientAuthFailed, kClientSigningFailed});
-    case kUnauthenticated:
-      return OneOf(service, {kAuthenticationFailed, kAuthError});
-    case kResourceExhausted:
-      return service == kOutOfMemory;
-    case kUnknown:
-      return service == kServiceUnknown;
+                   {zva::kAuthenticationFailed, zva::kSigningFailed});
+    case StatusCode::UNAUTHENTICATED:
+      return OneOf(service, {ZVA_AUTHENTICATION_FAILED, ZVA_AUTH_ERROR});
+    case StatusCode::RESOURCE_EXHAUSTED:
+      return service == ZVA_OUT_OF_MEMORY;
+    case StatusCode::UNKNOWN:
+      return service == ZVA_UNKNOWN;
     default:
       return false;
   }
@@ -126,7 +98,7 @@ bool ErrorHandler::IsRetryable(ZvaRpcStatus status) {
 
 bool ErrorHandler::IsIgnoredError(ZvaRpcStatus status,
                                   const std::string& method_name) {
-  return status.GetGrpcStatusCode() == kUnimplemented &&
+  return status.GetGrpcStatusCode() == StatusCode::UNIMPLEMENTED &&
          FunctionCode(method_name) == zva::functions::POST_GRAPH_STATS;
 }
 

@@ -53,7 +53,7 @@ class ErrorHandler {
   // The accelerator no longer holds the model.
   static bool IsModelReloadNeeded(ZvaRpcStatus status);
   // Failures that repeating cannot cure, among them a library-detected
-  // authentication failure (client code 8 or 9).
+  // authentication failure (kAuthenticationFailed or kSigningFailed).
   static bool IsFatalError(ZvaRpcStatus status);
   // One of the three repairs above: channel, Connect or session.
   static bool IsRetryable(ZvaRpcStatus status);

@@ -7,22 +7,18 @@
 
 #include "zva/rpc/zva_error_codes.pb.h"
 
-namespace {
-
-// Grpc code used for failures that never reached the service.
-constexpr int kGrpcFailedPrecondition = 9;
-constexpr int kZvaFailed = zva::rpc::ZVA_FAILED;
-
-}  // namespace
+#include "zva/zva_codes.h"
 
 ZvaRpcStatus::ZvaRpcStatus()
-    : grpc_status_code_(1), zva_status_code_(kZvaFailed), zvl_status_code_(1) {}
+    : grpc_status_code_(grpc::StatusCode::CANCELLED),
+      zva_status_code_(zva::rpc::ZVA_FAILED),
+      zvl_status_code_(zva::kInternalError) {}
 
 ZvaRpcStatus::ZvaRpcStatus(int zvl_status_code, std::string error_message,
                            std::string request_id)
-    : grpc_status_code_(kGrpcFailedPrecondition),
+    : grpc_status_code_(grpc::StatusCode::FAILED_PRECONDITION),
       error_message_(std::move(error_message)),
-      zva_status_code_(kZvaFailed),
+      zva_status_code_(zva::rpc::ZVA_FAILED),
       zvl_status_code_(zvl_status_code),
       request_id_(std::move(request_id)) {}
 
@@ -30,11 +26,10 @@ ZvaRpcStatus::ZvaRpcStatus(const grpc::Status& status, std::string request_id,
                            int zvl_status_code)
     : grpc_status_code_(static_cast<int>(status.error_code())),
       error_message_(status.error_message()),
-      zva_status_code_(kZvaFailed),
+      zva_status_code_(
+          ParseZvaStatusCode(status.error_message(), zva::rpc::ZVA_FAILED)),
       zvl_status_code_(zvl_status_code),
-      request_id_(std::move(request_id)) {
-  zva_status_code_ = ParseZvaStatusCode(error_message_, kZvaFailed);
-}
+      request_id_(std::move(request_id)) {}
 
 int ZvaRpcStatus::ParseZvaStatusCode(const std::string& message, int fallback) {
   const char* begin = message.c_str();
@@ -52,73 +47,73 @@ int ZvaRpcStatus::GetZVLStatusCode() const {
   using namespace zva::rpc;
   switch (zva_status_code_) {
     case ZVA_OK:
-      return 0;
+      return zva::kOk;
     case ZVA_UNSUPPORTED_VERSION:
-      return 2;
+      return zva::kUnsupportedVersion;
     case ZVA_AUTH_ERROR:
-      return 8;
+      return zva::kAuthenticationFailed;
     case ZVA_GRPC_CONNECT_FAILURE:
-      return 4;
+      return zva::kServiceUnavailable;
     case ZVA_INVALID_MODEL:
-      return 6;
+      return zva::kInvalidModel;
     case ZVA_AUTHENTICATION_FAILED:
-      return 8;
+      return zva::kAuthenticationFailed;
     case ZVA_STATUS_UNHEALTHY:
-      return 10;
+      return zva::kAcceleratorUnhealthy;
     case ZVA_STATUS_HEALTHY:
-      return 11;
+      return zva::kAcceleratorHealthy;
     case ZVA_MODEL_NOT_FOUND:
-      return 12;
+      return zva::kModelNotFound;
     case ZVA_STATUS_FREEZE:
-      return 14;
+      return zva::kAcceleratorFrozen;
     case ZVA_STATUS_THROTTLING:
-      return 18;
+      return zva::kThrottled;
     case ZVA_SESSION_NOT_FOUND:
-      return 13;
+      return zva::kSessionNotFound;
     case ZVA_SESSION_RESET:
-      return 22;
+      return zva::kSessionReset;
     case ZVA_SESSION_DESTROYED:
-      return 16;
+      return zva::kSessionDestroyed;
     case ZVA_SESSION_TERMINATED:
-      return 15;
+      return zva::kSessionTerminated;
     case ZVA_ACCELERATOR_ID_INVALID:
-      return 17;
+      return zva::kAcceleratorIdInvalid;
     case ZVA_COME_BACK_LATER:
-      return 27;
+      return zva::kComeBackLater;
     case ZVA_MISSING_PATH:
-      return 26;
+      return zva::kMissingPath;
     case ZVA_CONNECT_EXPECTED:
-      return 25;
+      return zva::kConnectExpected;
     case ZVA_MISSING_HEADER_ACCEL_ID:
-      return 24;
+      return zva::kMissingAcceleratorIdHeader;
     case ZVA_ACCEL_ID_NOT_FOUND:
-      return 28;
+      return zva::kAcceleratorNotFound;
     case ZVA_CONNECT_NO_REQUEST_BODY:
-      return 29;
+      return zva::kConnectWithoutBody;
     case ZVA_INTERNAL_SERVER_ERROR:
-      return 30;
+      return zva::kServiceInternalError;
     case ZVA_SESSION_ID_EMPTY:
-      return 23;
+      return zva::kSessionIdEmpty;
     case ZVA_OUT_OF_MEMORY:
-      return 31;
+      return zva::kAcceleratorOutOfMemory;
     case ZVA_INVALID_TENSOR:
-      return 32;
+      return zva::kInvalidTensor;
     case ZVA_TIME_OUT:
-      return 33;
+      return zva::kServiceTimeout;
     case ZVA_REQUEST_ID_NOT_FOUND:
-      return 34;
+      return zva::kRequestIdNotFound;
     case ZVA_MODEL_ALREADY_EXISTS:
-      return 43;
+      return zva::kModelAlreadyExists;
     case ZVA_INVALID_MODEL_TYPE:
-      return 44;
+      return zva::kInvalidModelType;
     case ZVA_UNKNOWN:
-      return 45;
+      return zva::kUnknownServiceError;
     case ZVA_MODEL_TYPE_MISMATCH:
-      return 39;
+      return zva::kModelTypeMismatch;
     case ZVA_ATTACHMENT_PENDING:
-      return 42;
+      return zva::kAttachmentPending;
     case ZVA_INVALID_REQUEST:
-      return 46;
+      return zva::kInvalidRequest;
     default:
       return zvl_status_code_;
   }
@@ -126,6 +121,6 @@ int ZvaRpcStatus::GetZVLStatusCode() const {
 
 int ZvaRpcStatus::GetFailureCode() const {
   const int code = GetZVLStatusCode();
-  if (code != 0) return code;
-  return zvl_status_code_ != 0 ? zvl_status_code_ : 1;
+  if (code != zva::kOk) return code;
+  return zvl_status_code_ != zva::kOk ? zvl_status_code_ : zva::kInternalError;
 }

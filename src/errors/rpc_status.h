@@ -11,17 +11,18 @@
 // distinct copies may be used from distinct threads.
 class ZvaRpcStatus {
  public:
-  // gRPC code 1, empty message, service code 1, client code 1, no request id.
+  // gRPC CANCELLED, empty message, service ZVA_FAILED, client code
+  // kInternalError, no request id.
   ZvaRpcStatus();
 
   // A failure found by the library itself (no certificate, signing,
-  // discovery): gRPC code 9 (FAILED_PRECONDITION), service code 1.
+  // discovery): gRPC FAILED_PRECONDITION, service ZVA_FAILED.
   ZvaRpcStatus(int zvl_status_code, std::string error_message,
                std::string request_id);
 
   // A failed remote call. The service code is read from the leading decimal
   // number of the gRPC message; without one (or when it does not fit an int)
-  // it stays 1. `zvl_status_code` is the fallback of GetZVLStatusCode.
+  // it is ZVA_FAILED. `zvl_status_code` is the fallback of GetZVLStatusCode.
   ZvaRpcStatus(const grpc::Status& status, std::string request_id,
                int zvl_status_code);
 
@@ -32,13 +33,15 @@ class ZvaRpcStatus {
 
   // The client status code of the error catalogue that the service code
   // stands for; the code given at construction when the service code has no
-  // translation of its own (1, or a value the service does not define).
+  // translation of its own (ZVA_FAILED, or a value the service does not
+  // define).
   int GetZVLStatusCode() const;
 
-  // The client code to report for this failure, never 0: GetZVLStatusCode(),
+  // The client code to report for this failure, never kOk: GetZVLStatusCode(),
   // except that a service code meaning success (a failed call whose message
-  // starts with "0") gives the construction code, or 1 when that is 0 too.
-  // Every path that reports a failure to a caller takes its code from here.
+  // starts with "0") gives the construction code, or kInternalError when that
+  // is kOk too. Every path that reports a failure to a caller takes its code
+  // from here.
   int GetFailureCode() const;
 
   // The service code at the start of `message` with std::stoi's rules

@@ -106,7 +106,7 @@ std::string ClientConfiguration::ConfigFilePath() {
 void ClientConfiguration::LoadDefaults() {
   ClientLibraryConfig defaults;
   if (util::DeserializeJSONToProtobufMessage(kDefaultConfigJson, defaults) !=
-      0) {
+      kOk) {
     // The document is compiled in and always parses; should it not, the
     // field table still gives the same values.
     defaults.Clear();
@@ -133,7 +133,7 @@ void ClientConfiguration::Build(const std::string* file_contents) {
     // Parsed aside so that a failed file never mixes with the defaults.
     ClientLibraryConfig from_file;
     if (util::DeserializeJSONToProtobufMessage(*file_contents, from_file) ==
-        0) {
+        kOk) {
       config_ = std::move(from_file);
       SetEmptyFieldToDefault();
     } else {

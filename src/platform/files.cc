@@ -17,9 +17,6 @@ using logger::CLogger;
 
 namespace {
 
-// Client code 35, "Unable to locate SSL certificates".
-constexpr int kNoCertificateCode = 35;
-
 // Tried in this order; the first readable one wins.
 constexpr const char* kCertificateNames[] = {
     "ca-bundle.crt",        "Kestro_Root_CA_1.pem", "Kestro_Root_CA_2.pem",
@@ -46,10 +43,10 @@ int GetRootCertificateFile(std::string* out) {
   std::string path = FindSSLCert();
   if (path.empty()) {
     log << "[GetSSLCert] Warning - Certificate path empty\n" << logger::WARNING;
-    return kNoCertificateCode;
+    return kNoSslCertificates;
   }
   if (out != nullptr) *out = ReadFile(path.c_str());
-  return 0;
+  return kOk;
 }
 
 std::string ReadFile(const char* path) {
@@ -72,12 +69,12 @@ int DeserializeJSONToProtobufMessage(const std::string& json,
   options.ignore_unknown_fields = true;
   auto status =
       google::protobuf::util::JsonStringToMessage(json, &message, options);
-  if (status.ok()) return 0;
+  if (status.ok()) return kOk;
   log << "Error: Failure parsing JSON"
       << "\n"
       << "    Status: " << status.ToString() << "\n"
       << logger::ERROR;
-  return 1;
+  return kInternalError;
 }
 
 namespace {

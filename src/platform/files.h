@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "zva/zva_codes.h"
+
 namespace google {
 namespace protobuf {
 class Message;
@@ -27,8 +29,7 @@ std::string FindSSLCert();
 std::string FindSSLCert(const std::string& directory);
 
 // Replaces *out with the contents of the file FindSSLCert finds and returns
-// 0; returns 35 ("Unable to locate SSL certificates") and leaves *out alone
-// when there is none.
+// kOk; returns kNoSslCertificates and leaves *out alone when there is none.
 int GetRootCertificateFile(std::string* out);
 
 // The whole contents of the file at `path`, byte for byte; empty when it
@@ -40,8 +41,9 @@ std::string ReadFile(const char* path);
 std::string GenerateUUID();
 
 // Parses JSON text into `message`, ignoring keys the message does not know.
-// Returns 0 on success; 1 on failure, after logging the parser's status. On
-// failure `message` may be partly filled and must not be used.
+// Returns kOk on success; kInternalError on failure, after logging the
+// parser's status. On failure `message` may be partly filled and must not be
+// used.
 int DeserializeJSONToProtobufMessage(const std::string& json,
                                      google::protobuf::Message& message);
 

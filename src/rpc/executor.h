@@ -40,9 +40,10 @@ class RPCExceptionHandlerInterface {
 
 // Reports that the operation `method_name` was asked of a channel that no
 // accelerator owns (or of no channel): sets the thread's last-error text,
-// logs it and returns client code 1. Nothing is called.
+// logs it and returns its code, kInternalError. Nothing is called.
 inline int ReportNoAccelerator(const std::string& method_name) {
-  ZvaRpcStatus error(1, "No accelerator owns the channel of " + method_name,
+  ZvaRpcStatus error(zva::kInternalError,
+                     "No accelerator owns the channel of " + method_name,
                      std::string());
   std::string text =
       zva::util::GenerateLastErrorMessage(error, std::string(), std::string());
@@ -53,7 +54,7 @@ inline int ReportNoAccelerator(const std::string& method_name) {
   log << "[Execution Engine]" << method_name << " Failed - " << text
       << zva::logger::ERROR;
   zva::util::SetLastError(std::move(text));
-  return 1;
+  return error.GetFailureCode();
 }
 
 // The accelerator that owns `channel`, or null (also for a null channel).
@@ -100,7 +101,7 @@ class RPCExecutor {
   RPCExecutor(const RPCExecutor&) = delete;
   RPCExecutor& operator=(const RPCExecutor&) = delete;
 
-  // Makes the call, retrying as the failure calls for. Returns 0 on success
+  // Makes the call, retrying as the failure calls for. Returns kOk on success
   // (then *response holds the answer), otherwise a client status code with
   // the thread's last-error text set. `handler` may be null; it is asked at
   // most once per execution.
@@ -131,7 +132,7 @@ class RPCExecutor {
               << ", Application context id : " << session_id_
               << ", Accelerator id: " << accelerator_id_ << "\n"
               << zva::logger::INFO;
-      return 0;
+      return zva::kOk;
     }
 
     logger_ << "[Execution Engine], Received unsuccessful response for: "
@@ -140,20 +141,19 @@ class RPCExecutor {
             << ", Application context id : " << session_id_
             << ", Accelerator id: " << accelerator_id_ << "\n"
             << zva::logger::WARNING;
-    ZvaRpcStatus rpc_status(status, std::string(), 1);
+    ZvaRpcStatus rpc_status(status, std::string(), zva::kInternalError);
 
     if (ErrorHandler::IsIgnoredError(rpc_status, method_name_)) {
       logger_ << "[Execution Engine] Ignoring error for request: "
               << request_id_ << ", method_name: " << method_name_
               << ", rpc code: " << status.error_code() << "\n"
               << zva::logger::INFO;
-      return 0;
+      return zva::kOk;
     }
 
     ++attempt_;
     if (attempt_ >= kMaxAttempts) return GiveUp(status);
 
-    int code = 0;
     switch (ErrorHandler::GetNextState(rpc_status)) {
       case zva::TCP_CONNECT_NEEDED:
         // A busy service or a broken connection. The health-check thread
@@ -178,10 +178,8 @@ class RPCExecutor {
         }
         return RetryWithNewSession(handler, 0);
       default:  // MODEL_RELOAD_NEEDED, FATAL_ERROR
-        code = rpc_status.GetZVLStatusCode();
-        break;
+        return Decide(rpc_status, status, handler);
     }
-    return Decide(code, status, handler);
   }
 
   // Waits for a ready session (newer than generation `after`, when not 0)
@@ -225,8 +223,8 @@ class RPCExecutor {
   int GetAttempt() const { return attempt_; }
 
  private:
-  // The client code of the last session error; never 0, since "no session,
-  // no call" is no success.
+  // The client code of the last session error; never kOk, since "no
+  // session, no call" is no success.
   int SessionErrorCode() const {
     return accelerator_->session_context_.GetLastSessionError()
         .GetFailureCode();
@@ -267,10 +265,14 @@ class RPCExecutor {
                         "Deadline Exceeded");
   }
 
-  int Decide(int code, grpc::Status status,
+  int Decide(const ZvaRpcStatus& rpc_status, grpc::Status status,
              RPCExceptionHandlerInterface* handler) {
-    if (code == 0) return DefaultExecute(handler);
-    if (code == kServiceNotAvailable) return code;
+    const int code = rpc_status.GetZVLStatusCode();
+    // A failed call whose service code means success is made again, never
+    // reported as a success.
+    if (code == zva::kOk) return DefaultExecute(handler);
+    // Returned without replacing the last-error text.
+    if (code == zva::kServiceNotReachable) return rpc_status.GetFailureCode();
     if (handler == nullptr) return GiveUp(status);
     grpc::Status repaired = handler->HandleException(session_id_, status);
     if (repaired.ok()) return DefaultExecute(nullptr);
@@ -278,7 +280,7 @@ class RPCExecutor {
   }
 
   int GiveUp(const grpc::Status& status) {
-    ZvaRpcStatus rpc_status(status, std::string(), 1);
+    ZvaRpcStatus rpc_status(status, std::string(), zva::kInternalError);
     std::string text = zva::util::GenerateLastErrorMessage(
         rpc_status, request_id_, accelerator_id_);
     logger_ << "[Execution Engine]" << method_name_ << " Failed - " << text
@@ -287,9 +289,6 @@ class RPCExecutor {
     return rpc_status.GetFailureCode();
   }
 
-  // Client code of "service not available": returned as is, without
-  // replacing the last-error text.
-  static constexpr int kServiceNotAvailable = 36;
   // The first pause after a busy answer; it doubles with every further one.
   static constexpr int kBusyPauseMs = 50;
 
@@ -355,9 +354,9 @@ extern template class RPCExecutor<zva::rpc::InferRequest,
 using TimeoutField = int32_t (zva::config::ClientLibraryConfig::*)() const;
 
 // One adapter operation on `channel` without a reload handler: a channel
-// that no accelerator owns is reported (1, no call); otherwise the call runs
-// with the deadline that `timeout` names in the accelerator's configuration.
-// Returns what DefaultExecute returns.
+// that no accelerator owns is reported (kInternalError, no call); otherwise
+// the call runs with the deadline that `timeout` names in the accelerator's
+// configuration. Returns what DefaultExecute returns.
 template <typename Request, typename Response>
 int ExecuteOnChannel(grpc::Channel* channel, zva::rpc::ZvaInference::Stub* stub,
                      grpc::Status (zva::rpc::ZvaInference::Stub::*rpc_method)(

@@ -52,7 +52,7 @@ grpc::Status InferExceptionHandler::HandleException(
           << load_request_.model_id() << "\n"
           << zva::logger::INFO;
   if (!ErrorHandler::IsModelReloadNeeded(
-          ZvaRpcStatus(status, std::string(), 1)) ||
+          ZvaRpcStatus(status, std::string(), zva::kInternalError)) ||
       accelerator_ == nullptr) {
     logger_ << "Model reload is not needed. Bailing out.\n"
             << zva::logger::INFO;

@@ -5,8 +5,10 @@
 // the wire protocol. Everything here is a pure function of its arguments and
 // may be called from any thread.
 //
-// Failures are thrown as the int kTensorFormatError (21); the adapters catch
-// it and return it as their result.
+// Failures are thrown as the int kTensorFormatError (zva/zva_codes.h) for a
+// tensor the wire cannot carry: an unknown element type, a shape outside the
+// bounds of MXTensor, a received array that does not fit its buffer. The
+// adapters catch it and return it as their result.
 
 #include <cstdint>
 #include <limits>
@@ -20,6 +22,7 @@
 #include "zva/rpc/zva_data.pb.h"
 #include "zva/rpc/zva_service.pb.h"
 
+#include "zva/zva_codes.h"
 #include "zva/zva_mxnet.h"
 
 namespace zva {
@@ -31,11 +34,6 @@ struct SessionConfig {
 };
 
 namespace util {
-
-// Thrown (as an int) for a tensor the wire cannot carry: an unknown element
-// type, a shape outside the bounds of MXTensor, a received array that does
-// not fit its buffer.
-inline constexpr int kTensorFormatError = 21;
 
 // Largest element count of one tensor, exclusive (2^31).
 inline constexpr int64_t kMaxTensorElements = int64_t{1} << 31;
@@ -55,14 +53,14 @@ class WireTransformer {
   using NDArray = zva::rpc::mxnet::NDArray;
   using NamedTensors = google::protobuf::RepeatedPtrField<rpc::NamedTensor>;
 
-  // Byte size of a tensor: element count times element size. Throws 21,
-  // without logging, for an unknown type, a negative dimension, a dimension
-  // beyond 32 bits or an element count of 2^31 or more.
+  // Byte size of a tensor: element count times element size. Throws
+  // kTensorFormatError, without logging, for an unknown type, a negative
+  // dimension, a dimension beyond 32 bits or an element count of 2^31 or more.
   int64_t GetSizeOfTensor(const std::vector<int64_t>& shape,
                           mxnet::TensorDType dtype) const;
 
   // Identity on the seven element types; anything else is logged at ERROR
-  // and thrown as 21.
+  // and thrown as kTensorFormatError.
   NDArray::DType ConvertToWireFormatDtype(mxnet::TensorDType dtype) const;
   mxnet::TensorDType ConvertFromWireFormatDtype(NDArray::DType dtype) const;
 
@@ -71,14 +69,14 @@ class WireTransformer {
   // GetSizeOfTensor does; reads no tensor data.
   int64_t GetWireSizeOfTensor(const mxnet::MXTensor& tensor) const;
 
-  // Copies the tensor's bytes, shape and type into a new array. Throws 21,
-  // before reading any data, for a tensor that GetSizeOfTensor rejects,
-  // whose array would exceed kMaxWireMessageBytes, or whose data is null
-  // while its size is not 0.
+  // Copies the tensor's bytes, shape and type into a new array. Throws
+  // kTensorFormatError, before reading any data, for a tensor that
+  // GetSizeOfTensor rejects, whose array would exceed kMaxWireMessageBytes, or
+  // whose data is null while its size is not 0.
   NDArray ConvertToWireFormatNDArray(const mxnet::MXTensor& tensor) const;
 
   // Sets out->name and serializes `ndarray` into out->tensor.tensor_content;
-  // throws 21 when protobuf cannot serialize it.
+  // throws kTensorFormatError when protobuf cannot serialize it.
   void SetWireFormatNamedTensor(rpc::NamedTensor* out, const NDArray& ndarray,
                                 const std::string& name) const;
 
@@ -91,19 +89,19 @@ class WireTransformer {
   // Copies the i-th received tensor into the buffer of (*out)[i], whose
   // shape and dtype give the expected byte size, and sets its dtype to the
   // received one (same element size, so the descriptor still describes its
-  // buffer); the caller's shape stays. Throws 21 when `in` has fewer
-  // entries than *out, or when an entry does not parse, has an unknown type,
-  // a type of another element size than its buffer's, or holds a different
-  // number of bytes than its buffer expects; that buffer and its descriptor
-  // are then untouched (earlier ones stay written). Entries beyond
+  // buffer); the caller's shape stays. Throws kTensorFormatError when `in` has
+  // fewer entries than *out, or when an entry does not parse, has an unknown
+  // type, a type of another element size than its buffer's, or holds a
+  // different number of bytes than its buffer expects; that buffer and its
+  // descriptor are then untouched (earlier ones stay written). Entries beyond
   // out->size() are ignored with a WARNING line.
   void ConvertFromWireFormatNamedTensors(std::vector<mxnet::MXTensor>* out,
                                          const NamedTensors& in) const;
 
   // Copies exactly the bytes `out`'s descriptor expects from `ndarray` and
-  // takes its dtype; throws 21 (buffer and descriptor untouched) when the
-  // received data has another size, or a type that is unknown or of another
-  // element size.
+  // takes its dtype; throws kTensorFormatError (buffer and descriptor
+  // untouched) when the received data has another size, or a type that is
+  // unknown or of another element size.
   void SetMXTensorFromWireFormatNDArray(const NDArray& ndarray,
                                         mxnet::MXTensor& out) const;
 
@@ -113,8 +111,8 @@ class WireTransformer {
       const google::protobuf::RepeatedPtrField<rpc::Operator>& in) const;
 
   // Stores the symbol graph as a serialized MXNetSymbolJson in
-  // model_spec->serialized_model; throws 21 when protobuf cannot serialize
-  // it.
+  // model_spec->serialized_model; throws kTensorFormatError when protobuf
+  // cannot serialize it.
   void SetWireFormatSymbolJson(rpc::ModelSpec* model_spec,
                                const std::string& symbol_json) const;
 

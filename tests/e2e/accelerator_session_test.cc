@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "zva/rpc/zva_error_codes.pb.h"
+
 #include "e2e/accel_sim.h"
 #include "unit/log_watch.h"
 #include "zva/zva_accelerator.h"
@@ -61,10 +63,10 @@ TEST(ConnectTest, SignedConnectWithSessionTokenOverPlainText) {
   // Only the presence of the variable counts.
   setenv("ZVL_TLS_OPTION_DISABLED", "", 1);
   auto accelerator = h.MakeAccelerator();
-  EXPECT_EQ(accelerator->Connect(), 0);
+  EXPECT_EQ(accelerator->Connect(), zva::kOk);
   EXPECT_TRUE(accelerator->IsConnected());
   // Connected already: no second call.
-  EXPECT_EQ(accelerator->Connect(), 0);
+  EXPECT_EQ(accelerator->Connect(), zva::kOk);
   auto connects = CallsOf(h.sim(), "Connect");
   ASSERT_EQ(connects.size(), 1u);
   EXPECT_EQ(connects[0].code, grpc::StatusCode::OK) << connects[0].detail;
@@ -75,7 +77,7 @@ TEST(ConnectTest, ThreeAttemptsWithRetryOneWithout) {
   SimHarness h;
   auto accelerator = h.MakeAccelerator();
   h.sim().FailNext("Connect", 4, grpc::StatusCode::UNAVAILABLE, "4 proxy busy");
-  EXPECT_EQ(accelerator->Connect(), 1);
+  EXPECT_EQ(accelerator->Connect(), zva::kInternalError);
   EXPECT_EQ(h.sim().CallCount("Connect"), 3u);
   EXPECT_FALSE(accelerator->IsConnected());
   EXPECT_NE(LastError().find("[4, 14, 4]"), std::string::npos) << LastError();
@@ -89,7 +91,7 @@ TEST(ConnectTest, ThreeAttemptsWithRetryOneWithout) {
   EXPECT_THROW(accelerator->ConnectImplementation(false), zva::RPCState);
   EXPECT_EQ(h.sim().CallCount("Connect"), 4u);
   // The rule is used up: the next Connect succeeds.
-  EXPECT_EQ(accelerator->ConnectImplementation(false), 0);
+  EXPECT_EQ(accelerator->ConnectImplementation(false), zva::kOk);
 }
 
 TEST(SessionTest, BuildsKeepsAliveAndStampsEveryCall) {
@@ -251,7 +253,8 @@ TEST(SessionTest, CallsOnTheHealthThreadDirectly) {
   // session stands.
   zva::util::DefaultRetryStrategy retry(10, 1000);
   for (int i = 0; i < 3; ++i) retry.CalculateDelayBeforeNextRetry();
-  EXPECT_EQ(accelerator->BuildSession(TestVersions(), "pytorch", &retry), 0);
+  EXPECT_EQ(accelerator->BuildSession(TestVersions(), "pytorch", &retry),
+            zva::kOk);
   EXPECT_EQ(retry.CalculateDelayBeforeNextRetry(), 160);
   std::string session = accelerator->GetSessionId();
   EXPECT_EQ(context.Wait(milliseconds(0)), session);
@@ -261,7 +264,8 @@ TEST(SessionTest, CallsOnTheHealthThreadDirectly) {
                    "12 session not found");
   EXPECT_THROW(accelerator->KeepAliveSession(), zva::RPCState);
   EXPECT_TRUE(context.IsReady());
-  EXPECT_EQ(context.GetLastSessionError().GetZvaStatusCode(), 12);
+  EXPECT_EQ(context.GetLastSessionError().GetZvaStatusCode(),
+            zva::rpc::ZVA_SESSION_NOT_FOUND);
 
   // A known session is resumed, never replaced, even when that fails; the
   // failure unpublishes it before the exception leaves.
@@ -278,9 +282,9 @@ TEST(SessionTest, CallsOnTheHealthThreadDirectly) {
 
   h.sim().FailNext("DestroySession", 1, grpc::StatusCode::NOT_FOUND,
                    "12 session not found");
-  EXPECT_EQ(accelerator->DestroySession(), 1);
+  EXPECT_EQ(accelerator->DestroySession(), zva::kInternalError);
   EXPECT_NE(LastError().find("[12, 5, 13]"), std::string::npos) << LastError();
-  EXPECT_EQ(accelerator->DestroySession(), 0);
+  EXPECT_EQ(accelerator->DestroySession(), zva::kOk);
 }
 
 // The pause used to stay at its shortest when Connect succeeded and only the
@@ -346,19 +350,19 @@ TEST(ReleaseTest, ReleaseDuringADelayedInitSessionDoesNotWaitItOut) {
 TEST(PingTest, HealthyUnhealthyAndFailures) {
   SimHarness h;
   auto accelerator = h.MakeAccelerator();
-  EXPECT_EQ(accelerator->Ping(), 0);
-  EXPECT_EQ(accelerator->Ping(), 0);
+  EXPECT_EQ(accelerator->Ping(), zva::kOk);
+  EXPECT_EQ(accelerator->Ping(), zva::kOk);
   EXPECT_EQ(h.sim().CallCount("Connect"), 1u);
   EXPECT_EQ(h.sim().CallCount("Ping"), 2u);
 
   h.sim().SetHealthy(h.Id(), false);
-  EXPECT_EQ(accelerator->Ping(), 10);
+  EXPECT_EQ(accelerator->Ping(), zva::kAcceleratorUnhealthy);
   EXPECT_EQ(h.sim().CallCount("Ping"), 3u);
   h.sim().SetHealthy(h.Id(), true);
 
   h.sim().FailNext("Ping", 4, grpc::StatusCode::INTERNAL,
                    "23 internal server error");
-  EXPECT_EQ(accelerator->Ping(), 1);
+  EXPECT_EQ(accelerator->Ping(), zva::kInternalError);
   EXPECT_EQ(h.sim().CallCount("Ping"), 7u);
   EXPECT_NE(LastError().find("[23, 13, 30]"), std::string::npos) << LastError();
 
@@ -366,7 +370,7 @@ TEST(PingTest, HealthyUnhealthyAndFailures) {
   // before the next attempt.
   h.sim().FailNext("Ping", 1, grpc::StatusCode::FAILED_PRECONDITION,
                    "19 connect expected");
-  EXPECT_EQ(accelerator->Ping(), 0);
+  EXPECT_EQ(accelerator->Ping(), zva::kOk);
   EXPECT_EQ(h.sim().CallCount("Ping"), 9u);
   EXPECT_EQ(h.sim().CallCount("Connect"), 2u);
 }
@@ -378,14 +382,14 @@ TEST(ReleaseTest, ReleaseStopsTheThreadAndLaterCallsFailCleanly) {
   std::shared_ptr<grpc::Channel> channel = accelerator->GetChannel();
   ASSERT_FALSE(StartSession(accelerator.get()).empty());
   EXPECT_EQ(zva::Accelerator::FromChannel(channel.get()), accelerator.get());
-  EXPECT_EQ(accelerator->Release(), 0);
-  EXPECT_EQ(accelerator->Release(), 0);
+  EXPECT_EQ(accelerator->Release(), zva::kOk);
+  EXPECT_EQ(accelerator->Release(), zva::kOk);
   EXPECT_EQ(log.Count("Releasing accelerator \n"), 1);
   EXPECT_EQ(zva::Accelerator::FromChannel(channel.get()), nullptr);
-  EXPECT_EQ(accelerator->Ping(), 1);
+  EXPECT_EQ(accelerator->Ping(), zva::kInternalError);
   EXPECT_EQ(accelerator->session_context_.Wait(hours(1)), "");
   size_t calls = h.sim().CallCount("*");
-  EXPECT_EQ(accelerator->Ping(), 1);
+  EXPECT_EQ(accelerator->Ping(), zva::kInternalError);
   EXPECT_EQ(h.sim().CallCount("*"), calls);
 }
 
@@ -428,7 +432,7 @@ TEST(LifetimeTest, AcceleratorsComeAndGoWhileTheirThreadsRun) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(
         zva::KickOffKeepAliveThread(list[0].get(), TestVersions(), "pytorch"),
-        0);
+        zva::kOk);
     auto* accelerator = zva::AsAccelerator(list[0].get());
     if (i == 1) {
       EXPECT_FALSE(accelerator->session_context_.Wait(kPatience).empty());
@@ -436,7 +440,7 @@ TEST(LifetimeTest, AcceleratorsComeAndGoWhileTheirThreadsRun) {
     list.clear();  // the last holder: Release stops and joins the thread
     EXPECT_TRUE(accelerator->IsReleased());
     EXPECT_FALSE(accelerator->IsKeepAliveThreadRunning());
-    EXPECT_EQ(accelerator->Ping(), 1);
+    EXPECT_EQ(accelerator->Ping(), zva::kInternalError);
   }
 }
 

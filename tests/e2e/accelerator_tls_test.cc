@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/accel_sim.h"
+#include "zva/zva_codes.h"
 
 namespace {
 
@@ -12,8 +13,8 @@ TEST(TlsTest, SignedConnectWithoutSessionTokenAndAPing) {
   zvtest::SimHarness h(options);
   ASSERT_FALSE(h.sim().CaFile().empty());
   auto accelerator = h.MakeAccelerator();
-  EXPECT_EQ(accelerator->Connect(), 0);
-  EXPECT_EQ(accelerator->Ping(), 0);
+  EXPECT_EQ(accelerator->Connect(), zva::kOk);
+  EXPECT_EQ(accelerator->Ping(), zva::kOk);
   auto journal = h.sim().Journal();
   ASSERT_EQ(journal.size(), 2u);
   EXPECT_EQ(journal[0].method, "Connect");

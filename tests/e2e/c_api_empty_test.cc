@@ -22,7 +22,7 @@ TEST(CApiEmptyTest, FailedDiscoveryLeavesAnEmptyList) {
   unsigned int count = 7;
   EXPECT_EQ(GetDeviceCount(&count), -1);
   EXPECT_EQ(count, 0u);
-  EXPECT_EQ(PingDevice(0), 2);
+  EXPECT_EQ(PingDevice(0), zva::kPingNotReachable);
   EXPECT_EQ(log.Count("Accelerator 0 is not initialized. Returning..\n"), 1);
   EXPECT_EQ(std::string(GetDevicesDescriptionJson()), "{}");
 
@@ -36,12 +36,13 @@ TEST(CApiEmptyTest, FailedDiscoveryLeavesAnEmptyList) {
             1);
   EXPECT_TRUE(zva::DescribeAccelerators().empty());
   EXPECT_TRUE(zva::GetAcceleratorsMetadata().empty());
-  EXPECT_EQ(zva::KickOffKeepAliveThread(nullptr, zva::Versions(), "mxnet"), 1);
+  EXPECT_EQ(zva::KickOffKeepAliveThread(nullptr, zva::Versions(), "mxnet"),
+            zva::kInternalError);
   EXPECT_EQ(zva::GetAcceleratorChannel(nullptr), nullptr);
 
   ZVLShutdown();
   EXPECT_EQ(GetDeviceCount(&count), -1);
-  EXPECT_EQ(PingDevice(0), 2);
+  EXPECT_EQ(PingDevice(0), zva::kPingNotReachable);
 }
 
 }  // namespace

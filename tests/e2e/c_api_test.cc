@@ -78,14 +78,14 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
   auto by_id = zva::GetAcceleratorByZvaId("zva-aaa");
   ASSERT_EQ(by_ordinal.get(), by_id.get());
   by_ordinal.reset();
-  EXPECT_EQ(by_id->Ping(), 0);
+  EXPECT_EQ(by_id->Ping(), zva::kOk);
 
   // The self-description and the framework query.
   testing::internal::CaptureStdout();
   std::shared_ptr<zva::ObjectInterface> framework;
   EXPECT_EQ(by_id->QueryInterface(zva::InterfaceID::kMXNet, zva::Versions(),
                                   &framework),
-            0);
+            zva::kOk);
   std::string description = testing::internal::GetCapturedStdout();
   EXPECT_EQ(framework, nullptr);
   EXPECT_NE(description.find("Using Kestro Zorvel Client Library Version: "
@@ -97,22 +97,22 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
       << description;
 
   // PingDevice maps the results.
-  EXPECT_EQ(PingDevice(0), 0);
+  EXPECT_EQ(PingDevice(0), zva::kPingHealthy);
   h.sim().SetHealthy("zva-ccc", false);
-  EXPECT_EQ(PingDevice(1), 1);
+  EXPECT_EQ(PingDevice(1), zva::kPingUnhealthy);
   h.sim().SetHealthy("zva-ccc", true);
   {
     zvtest::LogWatch log;
-    EXPECT_EQ(PingDevice(5), 2);
+    EXPECT_EQ(PingDevice(5), zva::kPingNotReachable);
     EXPECT_EQ(log.Count("Device index 5 is invalid.\n"), 1);
   }
   h.sim().FailNext("Ping", 4, grpc::StatusCode::INTERNAL,
                    "23 internal server error", "zva-aaa");
-  EXPECT_EQ(PingDevice(0), 2);
+  EXPECT_EQ(PingDevice(0), zva::kPingNotReachable);
 
   // A running health-check thread on ccc.
   EXPECT_EQ(zva::KickOffKeepAliveThread(ccc.get(), zva::Versions(), "mxnet"),
-            0);
+            zva::kOk);
   zva::Accelerator* ccc_impl = zva::AsAccelerator(ccc.get());
   zva::Accelerator* aaa_impl = zva::AsAccelerator(by_id.get());
   ASSERT_FALSE(ccc_impl->session_context_.Wait(kPatience).empty());
@@ -122,10 +122,10 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
   ZVLShutdown();
   EXPECT_EQ(GetDeviceCount(&count), -1);
   EXPECT_EQ(count, 0u);
-  EXPECT_EQ(PingDevice(0), 2);
+  EXPECT_EQ(PingDevice(0), zva::kPingNotReachable);
   EXPECT_EQ(zva::GetAccelerator(), nullptr);
   EXPECT_EQ(zva::GetAcceleratorByZvaId("zva-ccc"), nullptr);
-  EXPECT_EQ(by_id->Ping(), 0);
+  EXPECT_EQ(by_id->Ping(), zva::kOk);
   EXPECT_TRUE(ccc_impl->IsKeepAliveThreadRunning());
   EXPECT_FALSE(ccc_impl->IsReleased());
 
@@ -134,8 +134,9 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
   EXPECT_TRUE(ccc_impl->IsReleased());
   EXPECT_FALSE(ccc_impl->IsKeepAliveThreadRunning());
   EXPECT_EQ(h.sim().CallCount("DestroySession", grpc::StatusCode::OK), 1u);
-  EXPECT_EQ(ccc_impl->Ping(), 1);
-  EXPECT_EQ(zva::KickOffKeepAliveThread(ccc_impl, zva::Versions(), "mxnet"), 1);
+  EXPECT_EQ(ccc_impl->Ping(), zva::kInternalError);
+  EXPECT_EQ(zva::KickOffKeepAliveThread(ccc_impl, zva::Versions(), "mxnet"),
+            zva::kInternalError);
   EXPECT_EQ(zva::GetAcceleratorChannel(ccc_impl), nullptr);
 
   by_id.reset();
@@ -143,7 +144,7 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
   EXPECT_FALSE(aaa_impl->IsReleased());  // SingletonAccelerator holds it
   zva::SingletonAccelerator().reset();
   EXPECT_TRUE(aaa_impl->IsReleased());
-  EXPECT_EQ(aaa_impl->Ping(), 1);
+  EXPECT_EQ(aaa_impl->Ping(), zva::kInternalError);
   ZVLShutdown();
 }
 

@@ -140,7 +140,7 @@ TEST_F(RotationTest, SessionOutlivesThreeKeySetsAndEveryInferSucceeds) {
     LoadModelExecutor loader(accelerator->GetChannel().get(), stub.get(),
                              &Stub::LoadModel, "[MXNet][3]", &load, &loaded,
                              5000);
-    ASSERT_EQ(loader.DefaultExecute(nullptr), 0) << LastError();
+    ASSERT_EQ(loader.DefaultExecute(nullptr), zva::kOk) << LastError();
 
     // Half a TTL a step: each connection's set stops being accepted after
     // four steps, and the client has to connect with a newer one.
@@ -154,7 +154,7 @@ TEST_F(RotationTest, SessionOutlivesThreeKeySetsAndEveryInferSucceeds) {
       InferExecutor infer(accelerator->GetChannel().get(), stub.get(),
                           &Stub::Infer, "[MXNet][6]", &request, &response,
                           5000);
-      ASSERT_EQ(infer.DefaultExecute(nullptr), 0) << LastError();
+      ASSERT_EQ(infer.DefaultExecute(nullptr), zva::kOk) << LastError();
       ++infers;
     }
     EXPECT_GE(DistinctAcceptedKeyIds(), 3u);
@@ -260,7 +260,7 @@ TEST_F(RotationTest, FailedRefreshKeepsValidKeysAndNoSecretIsEverShown) {
   std::string texts;  // last errors and the library's log
   {
     zvtest::LogWatch log(/*debug=*/true);
-    EXPECT_EQ(MakeAccelerator()->Connect(), 0) << LastError();
+    EXPECT_EQ(MakeAccelerator()->Connect(), zva::kOk) << LastError();
 
     // Four minutes left, and the role's keys cannot be had: the cached ones
     // still sign (the simulator still accepts them), with one warning.
@@ -275,13 +275,13 @@ TEST_F(RotationTest, FailedRefreshKeepsValidKeysAndNoSecretIsEverShown) {
         "at " +
         sim_->MetadataUri() + kRoleDocument +
         ": HTTP 500); using them until they expire at ";
-    EXPECT_EQ(MakeAccelerator()->Connect(), 0) << LastError();
-    EXPECT_EQ(MakeAccelerator()->Connect(), 0) << LastError();
+    EXPECT_EQ(MakeAccelerator()->Connect(), zva::kOk) << LastError();
+    EXPECT_EQ(MakeAccelerator()->Connect(), zva::kOk) << LastError();
     EXPECT_EQ(log.Count(warning), 1) << log.Text();
 
     // Expired: no credentials, and the last error says why.
     clock_.Advance(minutes(4));
-    EXPECT_EQ(MakeAccelerator()->Connect(), 1);
+    EXPECT_EQ(MakeAccelerator()->Connect(), zva::kInternalError);
     const std::string failed = LastError();
     for (const std::string& part :
          {std::string("No KCP credentials found. Please configure KCP "
@@ -292,7 +292,7 @@ TEST_F(RotationTest, FailedRefreshKeepsValidKeysAndNoSecretIsEverShown) {
     }
 
     sim_->ClearMetadataOverrides();
-    EXPECT_EQ(MakeAccelerator()->Connect(), 0) << LastError();
+    EXPECT_EQ(MakeAccelerator()->Connect(), zva::kOk) << LastError();
     texts = failed + log.Text();
   }
   kcp::SetLogSystem(nullptr);

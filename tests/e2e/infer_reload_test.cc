@@ -25,7 +25,7 @@ class InferReloadTest : public SimFixture {
     zva::rpc::LoadModelResponse response;
     LoadModelExecutor load(channel().get(), stub_.get(), &Stub::LoadModel,
                            "[MXNet][3]", &request, &response, 5000);
-    ASSERT_EQ(load.DefaultExecute(nullptr), 0);
+    ASSERT_EQ(load.DefaultExecute(nullptr), zva::kOk);
     sim_->ClearJournal();
   }
 
@@ -52,7 +52,7 @@ class InferReloadTest : public SimFixture {
 TEST_F(InferReloadTest, MissingModelIsReloadedAndInferRepeated) {
   sim_->ForgetAllModels();
   LogCapture log;
-  EXPECT_EQ(InferWithReload(), 0);
+  EXPECT_EQ(InferWithReload(), zva::kOk);
   ASSERT_EQ(Calls("Infer").size(), 2u);
   EXPECT_EQ(Calls("ListModels").size(), 1u);
   const auto loads = Calls("LoadModel");
@@ -80,7 +80,7 @@ TEST_F(InferReloadTest, MissingModelIsReloadedAndInferRepeated) {
 TEST_F(InferReloadTest, ModelPresentAgainIsNotReloaded) {
   sim_->FailNext("Infer", 1, grpc::StatusCode::NOT_FOUND, "9 model not found");
   LogCapture log;
-  EXPECT_EQ(InferWithReload(), 0);
+  EXPECT_EQ(InferWithReload(), zva::kOk);
   EXPECT_EQ(Calls("Infer").size(), 2u);
   EXPECT_EQ(Calls("ListModels").size(), 1u);
   EXPECT_EQ(Calls("LoadModel").size(), 0u);
@@ -91,7 +91,7 @@ TEST_F(InferReloadTest, FailedReloadIsReported) {
   sim_->ForgetAllModels();
   sim_->FailNext("LoadModel", 1, grpc::StatusCode::RESOURCE_EXHAUSTED,
                  "51 out of memory");
-  EXPECT_EQ(InferWithReload(), 31);
+  EXPECT_EQ(InferWithReload(), zva::kAcceleratorOutOfMemory);
   EXPECT_EQ(Calls("Infer").size(), 1u);
   EXPECT_NE(LastError().find("ZV Error Code: [51, 8, 31]"), std::string::npos);
 }
@@ -111,7 +111,7 @@ TEST_F(InferReloadTest, FailedListReportsTheInferFailure) {
     sim_->ForgetAllModels();
     sim_->ClearJournal();
     sim_->FailNext("ListModels", 1, c.code, c.message);
-    EXPECT_EQ(InferWithReload(), 12);
+    EXPECT_EQ(InferWithReload(), zva::kModelNotFound);
     EXPECT_EQ(Calls("LoadModel").size(), 0u);
     EXPECT_NE(LastError().find("ZV Error Code: [9, 5, 12]"), std::string::npos);
   }
@@ -121,7 +121,7 @@ TEST_F(InferReloadTest, OtherFailuresAreNotAModelLoss) {
   sim_->FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
                  "52 invalid tensor");
   LogCapture log;
-  EXPECT_EQ(InferWithReload(), 32);
+  EXPECT_EQ(InferWithReload(), zva::kInvalidTensor);
   EXPECT_EQ(Calls("ListModels").size(), 0u);
   EXPECT_EQ(log.Count("Model reload is not needed. Bailing out.\n"), 1u);
 
@@ -152,7 +152,7 @@ TEST_F(InferReloadTest, ListedMeansTheExactIdentifier) {
     request.set_model_id(c.loaded);
     LoadModelExecutor load(channel().get(), stub_.get(), &Stub::LoadModel,
                            "[MXNet][3]", &request, &response, 5000);
-    ASSERT_EQ(load.DefaultExecute(nullptr), 0);
+    ASSERT_EQ(load.DefaultExecute(nullptr), zva::kOk);
     kept_.set_model_id(c.kept);
     InferExceptionHandler handler = Handler();
     const grpc::Status listed = handler.IsModelInModelList(session_id_);
@@ -200,8 +200,8 @@ TEST_F(InferReloadTest, TwoThreadsFailingAtOnceReloadOnce) {
   for (std::thread& t : threads) t.join();
   SetObserver(nullptr);
 
-  EXPECT_EQ(results[0], 0);
-  EXPECT_EQ(results[1], 0);
+  EXPECT_EQ(results[0], zva::kOk);
+  EXPECT_EQ(results[1], zva::kOk);
   EXPECT_EQ(failed, 2);
   EXPECT_EQ(Calls("LoadModel").size(), 1u);
   EXPECT_EQ(Calls("ListModels").size(), 2u);

@@ -39,7 +39,7 @@ class MXNetAdapterTest : public SimFixture {
     EXPECT_EQ(adapter_->LoadModel(
                   id, "{\"nodes\": []}",
                   {{"arg:w", {weight_, {4}, zva::mxnet::FLOAT32}}}, {}, &model),
-              0);
+              zva::kOk);
     return model;
   }
 
@@ -59,8 +59,8 @@ class MXNetAdapterTest : public SimFixture {
 
 TEST_F(MXNetAdapterTest, HandshakeAndCompileCallNothing) {
   std::string result = "kept";
-  EXPECT_EQ(adapter_->Handshake("options"), 0);
-  EXPECT_EQ(adapter_->CompileModel("m", "{}", {}, {}, "", &result), 0);
+  EXPECT_EQ(adapter_->Handshake("options"), zva::kOk);
+  EXPECT_EQ(adapter_->CompileModel("m", "{}", {}, {}, "", &result), zva::kOk);
   EXPECT_EQ(result, "kept");
   EXPECT_EQ(FrameworkCalls(), 0u);
 }
@@ -105,7 +105,7 @@ TEST_F(MXNetAdapterTest, MalformedParametersAreRejectedBeforeAnyCall) {
                               {weight_, c.shape,
                                static_cast<zva::mxnet::TensorDType>(c.dtype)}}},
                             {}, &model),
-        21);
+        zva::kTensorFormatError);
     EXPECT_EQ(model, nullptr);
     EXPECT_EQ(log.Count("[MXNet][3] Failed: Model format incorrect\n"), 1u);
   }
@@ -124,7 +124,7 @@ TEST_F(MXNetAdapterTest, LastReferenceUnloadsExactlyOnce) {
   float out[4] = {};
   std::vector<MXTensor> outputs = {{out, {4}, zva::mxnet::FLOAT32}};
   EXPECT_EQ(copy->Infer({{"data", {in, {4}, zva::mxnet::FLOAT32}}}, &outputs),
-            0);
+            zva::kOk);
   copy.reset();
   const auto unloads = Calls("UnloadModel");
   ASSERT_EQ(unloads.size(), 1u);
@@ -135,28 +135,28 @@ TEST_F(MXNetAdapterTest, LastReferenceUnloadsExactlyOnce) {
 
 TEST_F(MXNetAdapterTest, ListWhitelistAndUnload) {
   auto model = Load("net");
-  EXPECT_EQ(adapter_->ListModels(), 0);
+  EXPECT_EQ(adapter_->ListModels(), zva::kOk);
   EXPECT_EQ(sim_->CallCount("ListModels"), 1u);
 
   std::unordered_set<std::string> ops = {"MyOwnOp"};
-  EXPECT_EQ(adapter_->GetOperatorsWhiteList(&ops), 0);
+  EXPECT_EQ(adapter_->GetOperatorsWhiteList(&ops), zva::kOk);
   EXPECT_EQ(ops.count("MyOwnOp"), 1u);
   EXPECT_EQ(ops.count("Convolution"), 1u);
   EXPECT_EQ(ops.size(), 9u);
   {
     LogCapture log;
-    EXPECT_EQ(adapter_->GetOperatorsWhiteList(nullptr), 1);
+    EXPECT_EQ(adapter_->GetOperatorsWhiteList(nullptr), zva::kInternalError);
     EXPECT_EQ(log.Count("[MXNet][2] Failed: Null argument provided\n"), 1u);
   }
   EXPECT_EQ(sim_->CallCount("GetOperatorWhitelist"), 1u);
 
-  EXPECT_EQ(adapter_->UnloadModel("net"), 0);
+  EXPECT_EQ(adapter_->UnloadModel("net"), zva::kOk);
   EXPECT_TRUE(sim_->Models(kAcceleratorId).empty());
 }
 
 TEST_F(MXNetAdapterTest, GraphStatsSkipEmptyNames) {
   EXPECT_EQ(adapter_->PostGraphStats({{"ops", {"Conv", "FC"}}, {"none", {}}}),
-            0);
+            zva::kOk);
   const auto stats = sim_->GraphStats();
   ASSERT_EQ(stats.size(), 1u);
   EXPECT_EQ(stats[0].session_id, session_id_);
@@ -178,7 +178,7 @@ TEST_F(MXNetAdapterTest, InferFillsOutputsInWireOrder) {
   ASSERT_EQ(model->Infer({{"x", {x, {3}, zva::mxnet::INT32}},
                           {"y", {y, {3}, zva::mxnet::INT32}}},
                          &outputs),
-            0);
+            zva::kOk);
   const auto infers = Calls("Infer");
   ASSERT_EQ(infers.size(), 1u);
   const auto* sent = infers[0].RequestAs<zva::rpc::InferRequest>();
@@ -218,25 +218,25 @@ TEST_F(MXNetAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
        },
        {{2}},
        0,
-       32,
+       zva::kInvalidTensor,
        nullptr},
       {"malformed input",
        [] {},
        {{2}},
        12,
-       21,
+       zva::kTensorFormatError,
        "[MXNet][6] Failed: Tensor format incorrect\n"},
       {"output buffer of another size",
        [] {},
        {{3}},
        0,
-       21,
+       zva::kTensorFormatError,
        "[MXNet][6] Failed: Output tensor format incorrect\n"},
       {"more buffers than outputs",
        [] {},
        {{2}, {2}},
        0,
-       21,
+       zva::kTensorFormatError,
        "[MXNet][6] Failed: Output tensor format incorrect\n"},
   };
   for (const Case& c : kCases) {
@@ -273,7 +273,8 @@ TEST_F(MXNetAdapterTest, OutputOfAnotherElementSizeLeavesItsDescriptor) {
   int64_t in[1] = {int64_t{1} << 40};  // the simulator echoes it back
   float out[2] = {42, 42};
   std::vector<MXTensor> outputs = {{out, {2}, zva::mxnet::FLOAT32}};
-  EXPECT_EQ(model->Infer({{"x", {in, {1}, zva::mxnet::INT64}}}, &outputs), 21);
+  EXPECT_EQ(model->Infer({{"x", {in, {1}, zva::mxnet::INT64}}}, &outputs),
+            zva::kTensorFormatError);
   EXPECT_EQ(outputs[0].dtype, zva::mxnet::FLOAT32);
   EXPECT_EQ(outputs[0].shape, std::vector<int64_t>{2});
   EXPECT_EQ(out[0], 42);
@@ -298,25 +299,28 @@ TEST_F(MXNetAdapterTest, FailuresFoundByTheAdapterSetTheLastError) {
     int want;
   } kCases[] = {
       {"null model",
-       [&] { return adapter_->LoadModel("m", "{}", {}, {}, nullptr); }, 1},
+       [&] { return adapter_->LoadModel("m", "{}", {}, {}, nullptr); },
+       zva::kInternalError},
       {"null operators",
-       [&] { return adapter_->GetOperatorsWhiteList(nullptr); }, 1},
-      {"null outputs", [&] { return model->Infer({}, nullptr); }, 1},
+       [&] { return adapter_->GetOperatorsWhiteList(nullptr); },
+       zva::kInternalError},
+      {"null outputs", [&] { return model->Infer({}, nullptr); },
+       zva::kInternalError},
       {"malformed parameter",
        [&] {
          return adapter_->LoadModel("m", "{}", {{"w", malformed}}, {}, &loaded);
        },
-       21},
+       zva::kTensorFormatError},
       {"malformed input",
        [&] {
          return model->Infer({{"x", malformed}}, &outputs);
        },
-       21},
+       zva::kTensorFormatError},
       {"output buffer too small",
        [&] {
          return model->Infer({{"x", good}}, &too_small);
        },
-       21},
+       zva::kTensorFormatError},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -362,7 +366,7 @@ TEST_F(MXNetAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
   };
   for (const auto& call : kCalls) {
     zva::util::SetLastError("stale");
-    EXPECT_EQ(call(), 21);
+    EXPECT_EQ(call(), zva::kTensorFormatError);
     EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 21]"), std::string::npos)
         << LastError();
   }
@@ -401,7 +405,7 @@ TEST_F(MXNetAdapterTest, TensorsBeyondWhatTheWireCarriesFailBeforeAnyCopy) {
       },
   };
   for (const auto& call : kCalls) {
-    EXPECT_EQ(call(), 21);
+    EXPECT_EQ(call(), zva::kTensorFormatError);
     EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 21]"), std::string::npos)
         << LastError();
   }
@@ -417,7 +421,7 @@ TEST_F(MXNetAdapterTest, LostModelIsReloadedWithItsParameters) {
   float out[1] = {};
   std::vector<MXTensor> outputs = {{out, {1}, zva::mxnet::FLOAT32}};
   EXPECT_EQ(model->Infer({{"data", {in, {1}, zva::mxnet::FLOAT32}}}, &outputs),
-            0);
+            zva::kOk);
   EXPECT_EQ(out[0], 7);
   const auto loads = Calls("LoadModel");
   ASSERT_EQ(loads.size(), 1u);
@@ -433,12 +437,13 @@ TEST_F(MXNetAdapterTest, ChannelWithoutAcceleratorFailsWithoutCalls) {
     Adapter adapter(mxnet::internal::QueryInterface(channel));
     std::shared_ptr<MXNetModelInterface> model;
     std::unordered_set<std::string> ops;
-    EXPECT_EQ(adapter->LoadModel("m", "{}", {}, {}, &model), 1);
+    EXPECT_EQ(adapter->LoadModel("m", "{}", {}, {}, &model),
+              zva::kInternalError);
     EXPECT_EQ(model, nullptr);
-    EXPECT_EQ(adapter->ListModels(), 1);
-    EXPECT_EQ(adapter->UnloadModel("m"), 1);
-    EXPECT_EQ(adapter->GetOperatorsWhiteList(&ops), 1);
-    EXPECT_EQ(adapter->PostGraphStats({{"a", {"b"}}}), 1);
+    EXPECT_EQ(adapter->ListModels(), zva::kInternalError);
+    EXPECT_EQ(adapter->UnloadModel("m"), zva::kInternalError);
+    EXPECT_EQ(adapter->GetOperatorsWhiteList(&ops), zva::kInternalError);
+    EXPECT_EQ(adapter->PostGraphStats({{"a", {"b"}}}), zva::kInternalError);
     EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 1]"), std::string::npos);
   }
   EXPECT_EQ(FrameworkCalls(), 0u);

@@ -30,7 +30,7 @@ class PytorchAdapterTest : public SimFixture {
 
   std::shared_ptr<PytorchModelInterface> Load(const std::string& id) {
     std::shared_ptr<PytorchModelInterface> model;
-    EXPECT_EQ(adapter_->LoadModel(id, "torchscript", &model), 0);
+    EXPECT_EQ(adapter_->LoadModel(id, "torchscript", &model), zva::kOk);
     return model;
   }
 
@@ -40,7 +40,7 @@ class PytorchAdapterTest : public SimFixture {
 TEST_F(PytorchAdapterTest, LoadSendsTheModelBytesUnchanged) {
   const std::string bytes("\x00\x01zip\xff", 6);
   std::shared_ptr<PytorchModelInterface> model;
-  ASSERT_EQ(adapter_->LoadModel("pt", bytes, &model), 0);
+  ASSERT_EQ(adapter_->LoadModel("pt", bytes, &model), zva::kOk);
   ASSERT_NE(model, nullptr);
   const auto loads = Calls("LoadModel");
   ASSERT_EQ(loads.size(), 1u);
@@ -58,7 +58,7 @@ TEST_F(PytorchAdapterTest, InferSendsInOrderAndAppendsOutputs) {
   LogCapture log(2, true);
   ASSERT_EQ(
       model->Infer("pt", {{"a", raw}, {"b", "second"}}, {"y", "z"}, &outputs),
-      0);
+      zva::kOk);
   const auto infers = Calls("Infer");
   ASSERT_EQ(infers.size(), 1u);
   const auto* sent = infers[0].RequestAs<zva::rpc::InferRequest>();
@@ -83,7 +83,7 @@ TEST_F(PytorchAdapterTest, InferSendsTheIdentifierArgument) {
   auto b = Load("b");
   std::vector<std::string> outputs;
   LogCapture log;
-  EXPECT_EQ(a->Infer("b", {{"x", "1"}}, {}, &outputs), 0);
+  EXPECT_EQ(a->Infer("b", {{"x", "1"}}, {}, &outputs), zva::kOk);
   const auto infers = Calls("Infer");
   ASSERT_EQ(infers.size(), 1u);
   EXPECT_EQ(infers[0].RequestAs<zva::rpc::InferRequest>()->model_id(), "b");
@@ -96,7 +96,8 @@ TEST_F(PytorchAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
                  "52 invalid tensor");
   std::vector<std::string> outputs = {"mine"};
   LogCapture log(2, true);
-  EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 32);
+  EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs),
+            zva::kInvalidTensor);
   EXPECT_EQ(outputs, std::vector<std::string>{"mine"});
   EXPECT_EQ(log.Count("[PROFILE]"), 0u);
 }
@@ -107,7 +108,7 @@ TEST_F(PytorchAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
 TEST_F(PytorchAdapterTest, FailureCarryingTheSuccessCodeIsNeverSuccess) {
   sim_->FailNext("LoadModel", 4, grpc::StatusCode::INTERNAL, "0 ok");
   std::shared_ptr<PytorchModelInterface> model;
-  EXPECT_EQ(adapter_->LoadModel("pt", "bytes", &model), 1);
+  EXPECT_EQ(adapter_->LoadModel("pt", "bytes", &model), zva::kInternalError);
   EXPECT_EQ(model, nullptr);
   EXPECT_NE(LastError().find("ZV Error Code: [0, 13, 1]\n    ZV Error "
                              "Description: Internal error\n"),
@@ -118,7 +119,8 @@ TEST_F(PytorchAdapterTest, FailureCarryingTheSuccessCodeIsNeverSuccess) {
   sim_->ForgetAllModels();
   sim_->FailNext("LoadModel", 1, grpc::StatusCode::INTERNAL, "0 ok");
   std::vector<std::string> outputs = {"mine"};
-  EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 1);
+  EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs),
+            zva::kInternalError);
   EXPECT_EQ(outputs, std::vector<std::string>{"mine"});
 }
 
@@ -132,7 +134,7 @@ TEST_F(PytorchAdapterTest, NullArgumentsSetTheLastError) {
   };
   for (const auto& call : kCalls) {
     zva::util::SetLastError("stale");
-    EXPECT_EQ(call(), 1);
+    EXPECT_EQ(call(), zva::kInternalError);
     EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 1]"), std::string::npos)
         << LastError();
   }
@@ -161,7 +163,7 @@ TEST_F(PytorchAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
   };
   for (const auto& call : kCalls) {
     zva::util::SetLastError("stale");
-    EXPECT_EQ(call(), 21);
+    EXPECT_EQ(call(), zva::kTensorFormatError);
     EXPECT_NE(LastError().find("ZV Error Code: [1, 9, 21]"), std::string::npos)
         << LastError();
   }
@@ -174,7 +176,7 @@ TEST_F(PytorchAdapterTest, LostModelIsReloaded) {
   auto model = Load("pt");
   sim_->ForgetAllModels();
   std::vector<std::string> outputs;
-  EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 0);
+  EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), zva::kOk);
   EXPECT_EQ(outputs, std::vector<std::string>{"1"});
   EXPECT_EQ(sim_->CallCount("LoadModel"), 2u);
 }
@@ -193,21 +195,21 @@ TEST_F(PytorchAdapterTest, LastReferenceUnloadsExactlyOnce) {
 }
 
 TEST_F(PytorchAdapterTest, ListWhitelistAndGraphStats) {
-  EXPECT_EQ(adapter_->ListModels(), 0);
+  EXPECT_EQ(adapter_->ListModels(), zva::kOk);
   EXPECT_EQ(sim_->CallCount("ListModels"), 1u);
 
   std::set<std::string> ops = {"aten::custom"};
-  EXPECT_EQ(adapter_->GetOperatorWhitelist(&ops), 0);
+  EXPECT_EQ(adapter_->GetOperatorWhitelist(&ops), zva::kOk);
   EXPECT_EQ(ops.size(), 9u);
   EXPECT_EQ(*ops.begin(), "Activation");
   {
     LogCapture log;
-    EXPECT_EQ(adapter_->GetOperatorWhitelist(nullptr), 1);
+    EXPECT_EQ(adapter_->GetOperatorWhitelist(nullptr), zva::kInternalError);
     EXPECT_EQ(log.Count("[Pytorch][2] Failed: Null argument provided.\n"), 1u);
   }
   EXPECT_EQ(sim_->CallCount("GetOperatorWhitelist"), 1u);
 
-  EXPECT_EQ(adapter_->PostGraphStats({{"b", {"1", "2"}}, {"a", {}}}), 0);
+  EXPECT_EQ(adapter_->PostGraphStats({{"b", {"1", "2"}}, {"a", {}}}), zva::kOk);
   const auto stats = sim_->GraphStats();
   ASSERT_EQ(stats.size(), 1u);
   ASSERT_EQ(stats[0].stats.attribute_map().size(), 1u);
@@ -221,11 +223,11 @@ TEST_F(PytorchAdapterTest, ChannelWithoutAcceleratorFailsWithoutCalls) {
     Adapter adapter(zva::torch::internal::QueryInterface(channel));
     std::shared_ptr<PytorchModelInterface> model;
     std::set<std::string> ops;
-    EXPECT_EQ(adapter->LoadModel("m", "bytes", &model), 1);
+    EXPECT_EQ(adapter->LoadModel("m", "bytes", &model), zva::kInternalError);
     EXPECT_EQ(model, nullptr);
-    EXPECT_EQ(adapter->ListModels(), 1);
-    EXPECT_EQ(adapter->GetOperatorWhitelist(&ops), 1);
-    EXPECT_EQ(adapter->PostGraphStats({{"a", {"b"}}}), 1);
+    EXPECT_EQ(adapter->ListModels(), zva::kInternalError);
+    EXPECT_EQ(adapter->GetOperatorWhitelist(&ops), zva::kInternalError);
+    EXPECT_EQ(adapter->PostGraphStats({{"a", {"b"}}}), zva::kInternalError);
   }
   EXPECT_EQ(sim_->CallCount("LoadModel") + sim_->CallCount("ListModels") +
                 sim_->CallCount("GetOperatorWhitelist") +

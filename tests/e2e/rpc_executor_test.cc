@@ -53,7 +53,7 @@ class RpcExecutorTest : public SimFixture {
 TEST_F(RpcExecutorTest, SuccessAtOnceStampsSessionAndContext) {
   LogCapture log;
   std::string request_id;
-  EXPECT_EQ(ListModels(nullptr, &request_id), 0);
+  EXPECT_EQ(ListModels(nullptr, &request_id), zva::kOk);
   const auto calls = Calls("ListModels");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].Metadata("x-kstrn-request-id"), request_id);
@@ -85,7 +85,7 @@ TEST_F(RpcExecutorTest, UnimplementedGraphStatsIsIgnored) {
       channel().get(), stub_.get(), &Stub::PostGraphStats,
       "[Pytorch][" + zva::functions::POST_GRAPH_STATS + "]", &request,
       &response, 5000);
-  EXPECT_EQ(executor.DefaultExecute(nullptr), 0);
+  EXPECT_EQ(executor.DefaultExecute(nullptr), zva::kOk);
   EXPECT_EQ(executor.GetAttempt(), 0);
   EXPECT_EQ(Calls("PostGraphStats").size(), 1u);
   EXPECT_EQ(log.Count("[Execution Engine] Ignoring error for request: " +
@@ -97,7 +97,7 @@ TEST_F(RpcExecutorTest, UnimplementedGraphStatsIsIgnored) {
   // The same failure of any other operation is not ignored.
   sim_->FailNext("ListModels", 1, grpc::StatusCode::UNIMPLEMENTED,
                  "1 not implemented");
-  EXPECT_EQ(ListModels(), 0);  // retried after the pause, then succeeded
+  EXPECT_EQ(ListModels(), zva::kOk);  // retried after the pause, then succeeded
   EXPECT_EQ(Calls("ListModels").size(), 2u);
 }
 
@@ -105,7 +105,7 @@ TEST_F(RpcExecutorTest, FourUnavailableFailuresGiveUpWithTheLastRequestId) {
   sim_->FailNext("ListModels", 4, grpc::StatusCode::UNAVAILABLE, "1 busy");
   LogCapture log;
   std::string request_id;
-  EXPECT_EQ(ListModels(nullptr, &request_id), 1);
+  EXPECT_EQ(ListModels(nullptr, &request_id), zva::kInternalError);
   const auto calls = Calls("ListModels");
   ASSERT_EQ(calls.size(), 4u);
   EXPECT_EQ(calls[3].Metadata("x-kstrn-request-id"), request_id);
@@ -131,7 +131,7 @@ TEST_F(RpcExecutorTest, DeadlineExceededPausesBeforeEachRetry) {
   sim_->FailNext("ListModels", 4, grpc::StatusCode::DEADLINE_EXCEEDED,
                  "53 too slow");
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(ListModels(), 33);  // ZVA_TIME_OUT
+  EXPECT_EQ(ListModels(), zva::kServiceTimeout);  // ZVA_TIME_OUT
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(Calls("ListModels").size(), 4u);
   // Three pauses of keep_alive_interval + 50 ms, none after the last failure:
@@ -142,7 +142,7 @@ TEST_F(RpcExecutorTest, DeadlineExceededPausesBeforeEachRetry) {
 TEST_F(RpcExecutorTest, FatalFailureIsReportedAtOnce) {
   sim_->FailNext("ListModels", 1, grpc::StatusCode::INVALID_ARGUMENT,
                  "52 invalid tensor");
-  EXPECT_EQ(ListModels(), 32);
+  EXPECT_EQ(ListModels(), zva::kInvalidTensor);
   EXPECT_EQ(Calls("ListModels").size(), 1u);
   EXPECT_NE(LastError().find("ZV Error Description: Invalid tensor on "
                              "accelerator"),
@@ -150,9 +150,9 @@ TEST_F(RpcExecutorTest, FatalFailureIsReportedAtOnce) {
 }
 
 TEST_F(RpcExecutorTest, ModelLossWithoutHandlerIsReportedAtOnce) {
-  ASSERT_EQ(LoadModel("m"), 0);
+  ASSERT_EQ(LoadModel("m"), zva::kOk);
   sim_->ForgetAllModels();
-  EXPECT_EQ(Infer("m", nullptr), 12);
+  EXPECT_EQ(Infer("m", nullptr), zva::kModelNotFound);
   EXPECT_EQ(Calls("Infer").size(), 1u);
 }
 
@@ -172,10 +172,10 @@ class CountingHandler : public RPCExceptionHandlerInterface {
 };
 
 TEST_F(RpcExecutorTest, HandlerIsAskedOnceAndTheSecondLossIsReported) {
-  ASSERT_EQ(LoadModel("m"), 0);
+  ASSERT_EQ(LoadModel("m"), zva::kOk);
   sim_->FailNext("Infer", 2, grpc::StatusCode::NOT_FOUND, "9 model not found");
   CountingHandler handler;
-  EXPECT_EQ(Infer("m", &handler), 12);
+  EXPECT_EQ(Infer("m", &handler), zva::kModelNotFound);
   EXPECT_EQ(handler.calls, 1);
   EXPECT_EQ(handler.last_session_id, session_id_);
   EXPECT_EQ(handler.last_status.error_message(), "9 model not found");
@@ -183,13 +183,13 @@ TEST_F(RpcExecutorTest, HandlerIsAskedOnceAndTheSecondLossIsReported) {
 }
 
 TEST_F(RpcExecutorTest, ModelLossWithReloadHandlerSucceeds) {
-  ASSERT_EQ(LoadModel("m"), 0);
+  ASSERT_EQ(LoadModel("m"), zva::kOk);
   sim_->ForgetAllModels();
   zva::rpc::LoadModelRequest kept;
   kept.set_model_id("m");
   InferExceptionHandler handler(kept, stub_.get(), accelerator_.get(), 5000,
                                 5000);
-  EXPECT_EQ(Infer("m", &handler), 0);
+  EXPECT_EQ(Infer("m", &handler), zva::kOk);
   EXPECT_EQ(Calls("Infer").size(), 2u);
   EXPECT_EQ(sim_->Models(kAcceleratorId), std::vector<std::string>{"m"});
 }
@@ -209,7 +209,7 @@ TEST_F(RpcExecutorTest, SessionLostAndRepairRefusedReturnsTheFatalCode) {
   sim_->FailNext("ListModels", 1, grpc::StatusCode::NOT_FOUND,
                  "12 session not found");
   LogCapture log;
-  EXPECT_EQ(ListModels(), 8);
+  EXPECT_EQ(ListModels(), zva::kAuthenticationFailed);
   EXPECT_EQ(Calls("ListModels").size(), 1u);
   EXPECT_EQ(log.Count("[Execution Engine] Error getting application context "
                       "for [MXNet][5]\n"),
@@ -227,7 +227,7 @@ TEST_F(RpcExecutorTest, StuckCallIsBoundedByTheOperationTimeout) {
   zva::rpc::ListModelsResponse response;
   ListModelsExecutor executor(channel().get(), stub_.get(), &Stub::ListModels,
                               "[MXNet][5]", &request, &response, 300);
-  EXPECT_EQ(executor.DefaultExecute(nullptr), 1);
+  EXPECT_EQ(executor.DefaultExecute(nullptr), zva::kInternalError);
   EXPECT_TRUE(sim_->WaitForDelayedCalls("ListModels", 1, 0ms));
   EXPECT_FALSE(sim_->WaitForDelayedCalls("ListModels", 2, 0ms));
   EXPECT_NE(LastError().find("ZV Error Code: [1, 4, 1]"), std::string::npos)
@@ -238,7 +238,7 @@ TEST_F(RpcExecutorTest, StuckCallIsBoundedByTheOperationTimeout) {
 TEST_F(RpcExecutorTest, SessionDropIsRepairedWithoutCallerFailure) {
   const std::string first = session_id_;
   sim_->DropAllSessions();
-  EXPECT_EQ(ListModels(), 0);
+  EXPECT_EQ(ListModels(), zva::kOk);
   const auto calls = Calls("ListModels");
   ASSERT_EQ(calls.size(), 2u);
   const std::string second =
@@ -256,7 +256,7 @@ TEST_F(RpcExecutorTest, ChannelWithoutAcceleratorMakesNoCall) {
   ListModelsExecutor executor(foreign.get(), stub.get(), &Stub::ListModels,
                               "[MXNet][5]", &request, &response, 5000);
   LogCapture log;
-  EXPECT_EQ(executor.DefaultExecute(nullptr), 1);
+  EXPECT_EQ(executor.DefaultExecute(nullptr), zva::kInternalError);
   EXPECT_EQ(log.Count("[Execution Engine][MXNet][5] Failed: no accelerator "
                       "owns the channel\n"),
             1u);
@@ -271,7 +271,8 @@ class RpcExecutorNoSessionTest : public RpcExecutorTest {
 
 TEST_F(RpcExecutorNoSessionTest, NoSessionMakesNoCall) {
   LogCapture log;
-  EXPECT_EQ(ListModels(), 1);  // the initial session error's code
+  EXPECT_EQ(ListModels(),
+            zva::kInternalError);  // the initial session error's code
   EXPECT_TRUE(sim_->Journal().empty());
   EXPECT_EQ(log.Count("[Execution Engine] After wait, got application context "
                       "id \n"),

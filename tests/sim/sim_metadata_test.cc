@@ -183,15 +183,16 @@ class DiscoveryTest : public MetadataTest {
 TEST_F(DiscoveryTest, InstanceDocumentsParse) {
   StartAndPointAt(zvsim::IdentityDocument::kWithRegion, false);
   std::string region, endpoint;
-  EXPECT_EQ(discover_->DiscoverRegion(region), 0);
+  EXPECT_EQ(discover_->DiscoverRegion(region), zva::kOk);
   EXPECT_EQ(region, "ap-south-2");
-  EXPECT_EQ(discover_->DiscoverProxy(endpoint), 0);
+  EXPECT_EQ(discover_->DiscoverProxy(endpoint), zva::kOk);
   EXPECT_EQ(endpoint, "runtime.zorvel.ap-south-2.kestrocloud.com:443");
   std::vector<std::string> ids;
-  ASSERT_EQ(discover_->DiscoverAcceleratorSlots(ids), 0);
+  ASSERT_EQ(discover_->DiscoverAcceleratorSlots(ids), zva::kOk);
   EXPECT_EQ(ids, sim_->AcceleratorIds());
   std::map<std::string, std::string> details;
-  ASSERT_EQ(discover_->DiscoverAcceleratorSlotDetails(ids[0], details), 0);
+  ASSERT_EQ(discover_->DiscoverAcceleratorSlotDetails(ids[0], details),
+            zva::kOk);
   EXPECT_EQ(details, (std::map<std::string, std::string>{
                          {"version", "version_2018_04_12"},
                          {"id", "zva-aaaaaaaaaaaaaaaa1"},
@@ -202,10 +203,11 @@ TEST_F(DiscoveryTest, ContainerDocumentsParse) {
   StartAndPointAt(zvsim::IdentityDocument::kWithRegion, true);
   ASSERT_TRUE(discover_->IsCNSContainer());
   std::vector<std::string> ids;
-  ASSERT_EQ(discover_->DiscoverAcceleratorSlots(ids), 0);
+  ASSERT_EQ(discover_->DiscoverAcceleratorSlots(ids), zva::kOk);
   EXPECT_EQ(ids, sim_->AcceleratorIds());
   std::map<std::string, std::string> details;
-  ASSERT_EQ(discover_->DiscoverAcceleratorSlotDetails(ids[1], details), 0);
+  ASSERT_EQ(discover_->DiscoverAcceleratorSlotDetails(ids[1], details),
+            zva::kOk);
   EXPECT_EQ(details, (std::map<std::string, std::string>{
                          {"version", "version_2018_04_12"},
                          {"id", "zva-aaaaaaaaaaaaaaaa0"},
@@ -217,20 +219,20 @@ TEST_F(DiscoveryTest, ContainerDocumentsParse) {
 TEST_F(DiscoveryTest, IdentityVariantsAndFailures) {
   StartAndPointAt(zvsim::IdentityDocument::kWithoutRegion, false);
   std::string region;
-  EXPECT_EQ(discover_->DiscoverRegion(region), 40);
+  EXPECT_EQ(discover_->DiscoverRegion(region), zva::kRegionNotFound);
   sim_.reset();
   discover_.reset();
 
   StartAndPointAt(zvsim::IdentityDocument::kAbsent, false);
   setenv("KCP_REGION", "eu-west-3", 1);
-  EXPECT_EQ(discover_->DiscoverRegion(region), 0);
+  EXPECT_EQ(discover_->DiscoverRegion(region), zva::kOk);
   EXPECT_EQ(region, "eu-west-3");
 
   sim_->SetMetadataOverride(kVmList, {503, std::nullopt, {}});
   std::vector<std::string> ids;
-  EXPECT_EQ(discover_->DiscoverAcceleratorSlots(ids), 19);
+  EXPECT_EQ(discover_->DiscoverAcceleratorSlots(ids), zva::kDiscoveryFailure);
   sim_->SetMetadataOverride(kVmList, {std::nullopt, "one\n\ntwo", {}});
-  EXPECT_EQ(discover_->DiscoverAcceleratorSlots(ids), 19);
+  EXPECT_EQ(discover_->DiscoverAcceleratorSlots(ids), zva::kDiscoveryFailure);
 }
 
 }  // namespace

@@ -257,8 +257,8 @@ int MxnetCall(Accel& a, std::mt19937_64& rng, std::vector<char>& in,
   for (size_t i = 0; i < in.size() && untouched; ++i) {
     untouched = out[i] == static_cast<char>(~in[i]);
   }
-  *wrong =
-      rc == 0 ? outputs[0].dtype != dtype || out != in : rc != 21 && !untouched;
+  *wrong = rc == zva::kOk ? outputs[0].dtype != dtype || out != in
+                          : rc != zva::kTensorFormatError && !untouched;
   return rc;
 }
 
@@ -278,8 +278,8 @@ int TorchCall(Accel& a, std::mt19937_64& rng,
   std::vector<std::string> outputs = {"marker"};
   const int rc = a.pt_model->Infer(a.pt_model_id, inputs, names, &outputs);
   bool ok = outputs[0] == "marker" &&
-            outputs.size() == (rc == 0 ? inputs.size() + 1 : 1);
-  for (size_t i = 0; ok && rc == 0 && i < inputs.size(); ++i) {
+            outputs.size() == (rc == zva::kOk ? inputs.size() + 1 : 1);
+  for (size_t i = 0; ok && rc == zva::kOk && i < inputs.size(); ++i) {
     ok = outputs[i + 1] == inputs[i].second;
   }
   *wrong = !ok;
@@ -308,7 +308,7 @@ void Work(bool mxnet, size_t accel_index, Accel& accel,
       std::fprintf(stderr, "zv-soak: WRONG OUTPUT: %s, code %d\n",
                    activity.who.c_str(), rc);
     }
-    if (rc == 0) {
+    if (rc == zva::kOk) {
       result.successes.fetch_add(1);
       if (!wrong) recovery.Success(accel_index, start, end);
     } else {
@@ -434,8 +434,10 @@ bool SetUp(std::vector<Accel>* accels) {
         "soak-mx-" + n, R"({"nodes": [], "arg_nodes": [], "heads": []})",
         {{"arg:w", {weight.data(), {4, 4}, zva::mxnet::FLOAT32}}}, {},
         &a.mx_model);
-    if (rc == 0) rc = a.torch->LoadModel(a.pt_model_id, "echo", &a.pt_model);
-    if (rc != 0) {
+    if (rc == zva::kOk) {
+      rc = a.torch->LoadModel(a.pt_model_id, "echo", &a.pt_model);
+    }
+    if (rc != zva::kOk) {
       NoteFailure(rc);
       std::fprintf(stderr, "zv-soak: LoadModel on %s failed with code %d\n",
                    a.id.c_str(), rc);

@@ -72,19 +72,19 @@ TEST_F(AcceleratorTest, ChannelTableFindsOwnersOnly) {
 TEST_F(AcceleratorTest, ReleaseIsIdempotentAndLaterCallsFailCleanly) {
   zvtest::LogWatch log;
   auto accelerator = Make();
-  EXPECT_EQ(accelerator->Release(), 0);
-  EXPECT_EQ(accelerator->Release(), 0);
+  EXPECT_EQ(accelerator->Release(), zva::kOk);
+  EXPECT_EQ(accelerator->Release(), zva::kOk);
   EXPECT_EQ(log.Count("Releasing accelerator \n"), 1);
   EXPECT_TRUE(accelerator->IsReleased());
   EXPECT_EQ(accelerator->GetChannel(), nullptr);
   EXPECT_EQ(accelerator->GetStub(), nullptr);
 
   zva::util::SetLastError("before");
-  EXPECT_EQ(accelerator->Ping(), 1);
+  EXPECT_EQ(accelerator->Ping(), zva::kInternalError);
   EXPECT_NE(LastError().find("ZV Accelerator ID: zva-a"), std::string::npos);
-  EXPECT_EQ(accelerator->Connect(), 1);
+  EXPECT_EQ(accelerator->Connect(), zva::kInternalError);
   EXPECT_THROW(accelerator->ConnectImplementation(true), zva::RPCState);
-  EXPECT_EQ(accelerator->DestroySession(), 1);
+  EXPECT_EQ(accelerator->DestroySession(), zva::kInternalError);
   EXPECT_FALSE(accelerator->WaitForChannelReady());
 
   accelerator->KickOffKeepAliveThread(zva::Versions(), "mxnet");
@@ -148,7 +148,7 @@ TEST_F(AcceleratorTest, MissingCredentialsFailOnceWithoutACall) {
   unsetenv("KCP_SECRET_ACCESS_KEY");
   zvtest::LogWatch log;
   auto accelerator = Make();
-  EXPECT_EQ(accelerator->Connect(), 1);
+  EXPECT_EQ(accelerator->Connect(), zva::kInternalError);
   EXPECT_FALSE(accelerator->IsConnected());
   // Not retried, even though Connect asks for retries.
   EXPECT_EQ(log.Count("[ConnectImplementation] Auth exception: No KCP "
@@ -156,8 +156,8 @@ TEST_F(AcceleratorTest, MissingCredentialsFailOnceWithoutACall) {
             1);
   EXPECT_EQ(log.Count("Making connect call"), 0);
   ZvaRpcStatus error = accelerator->session_context_.GetLastSessionError();
-  EXPECT_EQ(error.GetGrpcStatusCode(), 9);
-  EXPECT_EQ(error.GetZVLStatusCode(), 7);
+  EXPECT_EQ(error.GetGrpcStatusCode(), grpc::FAILED_PRECONDITION);
+  EXPECT_EQ(error.GetZVLStatusCode(), zva::kNoKcpCredentials);
   EXPECT_EQ(error.GetRequestId(), "");
   // The last error says which sources were tried and why each failed.
   EXPECT_NE(LastError().find("ZV Error Description: No KCP credentials found. "
@@ -177,7 +177,7 @@ TEST_F(AcceleratorTest, MissingCredentialsFailOnceWithoutACall) {
 TEST_F(AcceleratorTest, UnreachableProxyIsTriedThreeTimesWithRetryOnceWithout) {
   zvtest::LogWatch log;
   auto accelerator = Make();
-  EXPECT_EQ(accelerator->Connect(), 1);
+  EXPECT_EQ(accelerator->Connect(), zva::kInternalError);
   for (int attempt = 1; attempt <= 3; ++attempt) {
     EXPECT_EQ(log.Count("[ConnectImplementation] Doing internal retry. "
                         "Attempt: " +
@@ -201,11 +201,11 @@ TEST_F(AcceleratorTest, UnreachableProxyIsTriedThreeTimesWithRetryOnceWithout) {
   EXPECT_EQ(log.Count("Doing internal retry. Attempt: 1\n"), 1);
   EXPECT_EQ(log.Count("Doing internal retry. Attempt: 2"), 0);
   ZvaRpcStatus error = accelerator->session_context_.GetLastSessionError();
-  EXPECT_EQ(error.GetGrpcStatusCode(), 14);
+  EXPECT_EQ(error.GetGrpcStatusCode(), grpc::UNAVAILABLE);
   EXPECT_EQ(error.GetRequestId().rfind("PT-", 0), 0u);
 
   // Ping gives up as soon as Connect does.
-  EXPECT_EQ(accelerator->Ping(), 1);
+  EXPECT_EQ(accelerator->Ping(), zva::kInternalError);
 }
 
 TEST_F(AcceleratorTest, DestroyingAcceleratorsWithRunningThreadsIsClean) {
@@ -251,8 +251,8 @@ TEST_F(AcceleratorTest, ChannelThatNeverBecomesReadyRecordsUnavailable) {
       "[Health check][WaitForChannelReady] Channel is not connected. "
       "retrying.. \n"));
   ZvaRpcStatus error = accelerator->session_context_.GetLastSessionError();
-  EXPECT_EQ(error.GetGrpcStatusCode(), 14);
-  EXPECT_EQ(error.GetZVLStatusCode(), 36);
+  EXPECT_EQ(error.GetGrpcStatusCode(), grpc::UNAVAILABLE);
+  EXPECT_EQ(error.GetZVLStatusCode(), zva::kServiceNotReachable);
   EXPECT_EQ(error.GetErrorMessage(), "");
   accelerator->Release();
   EXPECT_FALSE(accelerator->IsKeepAliveThreadRunning());

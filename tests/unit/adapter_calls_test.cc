@@ -52,10 +52,11 @@ TEST(RequestCheckTest, ExceptionsAtTheAdapterBoundaryBecomeCodes) {
     int want;
     const char* logged;
   } kCases[] = {
-      {[] { throw std::bad_alloc(); }, 1, "[MXNet][6] Failed: Out of memory\n"},
-      {[] { throw std::runtime_error("boom"); }, 1,
+      {[] { throw std::bad_alloc(); }, kInternalError,
+       "[MXNet][6] Failed: Out of memory\n"},
+      {[] { throw std::runtime_error("boom"); }, kInternalError,
        "[MXNet][6] Failed: boom\n"},
-      {[] { throw util::kTensorFormatError; }, 21,
+      {[] { throw kTensorFormatError; }, kTensorFormatError,
        "[MXNet][6] Failed: Tensor format incorrect\n"},
   };
   for (const auto& c : kCases) {

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include "zva/rpc/zva_error_codes.pb.h"
+
+#include "zva/zva_codes.h"
+
 namespace {
 
 // A failed remote call whose message carries `service` as its leading
@@ -46,88 +50,187 @@ void ExpectRows(const std::vector<Row>& rows) {
 
 TEST(ErrorHandlerTest, ChannelConnectAndSessionRepairs) {
   ExpectRows({
-      {"cancelled", Remote(1, 1), 0, 0},
-      {"cancelled before session rule", Remote(1, 12), 0, 0},
-      {"unavailable, no service code", Remote(14, 1), 0, 0},
-      {"unavailable, service ok", Remote(14, 0), 0, 0},
-      {"unavailable, connect expected", Remote(14, 19), 0, 0},
-      {"unavailable, internal server error", Remote(14, 23), 5, 5},
-      {"connect expected", Remote(9, 19), 1, 1},
-      {"connect expected needs precondition", Remote(5, 19), 5, 5},
-      {"session not found", Remote(5, 12), 2, 2},
-      {"session reset", Remote(5, 13), 2, 2},
-      {"session destroyed", Remote(5, 14), 2, 2},
-      {"session terminated", Remote(9, 15), 2, 2},
-      {"session terminated needs precondition", Remote(5, 15), 5, 5},
-      {"session not found needs not-found", Remote(9, 12), 5, 5},
+      {"cancelled", Remote(grpc::CANCELLED, zva::rpc::ZVA_FAILED),
+       zva::TCP_CONNECT_NEEDED, zva::TCP_CONNECT_NEEDED},
+      {"cancelled before session rule",
+       Remote(grpc::CANCELLED, zva::rpc::ZVA_SESSION_NOT_FOUND),
+       zva::TCP_CONNECT_NEEDED, zva::TCP_CONNECT_NEEDED},
+      {"unavailable, no service code",
+       Remote(grpc::UNAVAILABLE, zva::rpc::ZVA_FAILED), zva::TCP_CONNECT_NEEDED,
+       zva::TCP_CONNECT_NEEDED},
+      {"unavailable, service ok", Remote(grpc::UNAVAILABLE, zva::rpc::ZVA_OK),
+       zva::TCP_CONNECT_NEEDED, zva::TCP_CONNECT_NEEDED},
+      {"unavailable, connect expected",
+       Remote(grpc::UNAVAILABLE, zva::rpc::ZVA_CONNECT_EXPECTED),
+       zva::TCP_CONNECT_NEEDED, zva::TCP_CONNECT_NEEDED},
+      {"unavailable, internal server error",
+       Remote(grpc::UNAVAILABLE, zva::rpc::ZVA_INTERNAL_SERVER_ERROR),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
+      {"connect expected",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_CONNECT_EXPECTED),
+       zva::PROXY_CONNECT_NEEDED, zva::PROXY_CONNECT_NEEDED},
+      {"connect expected needs precondition",
+       Remote(grpc::NOT_FOUND, zva::rpc::ZVA_CONNECT_EXPECTED),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
+      {"session not found",
+       Remote(grpc::NOT_FOUND, zva::rpc::ZVA_SESSION_NOT_FOUND),
+       zva::SESSION_BUILD_NEEDED, zva::SESSION_BUILD_NEEDED},
+      {"session reset", Remote(grpc::NOT_FOUND, zva::rpc::ZVA_SESSION_RESET),
+       zva::SESSION_BUILD_NEEDED, zva::SESSION_BUILD_NEEDED},
+      {"session destroyed",
+       Remote(grpc::NOT_FOUND, zva::rpc::ZVA_SESSION_DESTROYED),
+       zva::SESSION_BUILD_NEEDED, zva::SESSION_BUILD_NEEDED},
+      {"session terminated",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_SESSION_TERMINATED),
+       zva::SESSION_BUILD_NEEDED, zva::SESSION_BUILD_NEEDED},
+      {"session terminated needs precondition",
+       Remote(grpc::NOT_FOUND, zva::rpc::ZVA_SESSION_TERMINATED),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
+      {"session not found needs not-found",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_SESSION_NOT_FOUND),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
   });
 }
 
 TEST(ErrorHandlerTest, DeadlineAndModelReload) {
   ExpectRows({
-      {"deadline", Remote(4, 1), 3, 5},
-      {"deadline with model not found", Remote(4, 9), 3, 5},
-      {"deadline with fatal service code", Remote(4, 57), 3, 5},
-      {"model not found", Remote(5, 9), 4, 4},
-      {"model not found needs not-found", Remote(9, 9), 5, 5},
+      {"deadline", Remote(grpc::DEADLINE_EXCEEDED, zva::rpc::ZVA_FAILED),
+       zva::DEADLINE_EXCEEDED, zva::RETRYABLE_ERROR},
+      {"deadline with model not found",
+       Remote(grpc::DEADLINE_EXCEEDED, zva::rpc::ZVA_MODEL_NOT_FOUND),
+       zva::DEADLINE_EXCEEDED, zva::RETRYABLE_ERROR},
+      {"deadline with fatal service code",
+       Remote(grpc::DEADLINE_EXCEEDED, zva::rpc::ZVA_UNKNOWN),
+       zva::DEADLINE_EXCEEDED, zva::RETRYABLE_ERROR},
+      {"model not found",
+       Remote(grpc::NOT_FOUND, zva::rpc::ZVA_MODEL_NOT_FOUND),
+       zva::MODEL_RELOAD_NEEDED, zva::MODEL_RELOAD_NEEDED},
+      {"model not found needs not-found",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_MODEL_NOT_FOUND),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
   });
 }
 
 TEST(ErrorHandlerTest, FatalRows) {
   ExpectRows({
-      {"request id not found", Remote(5, 54), 6, 6},
-      {"not found, time out", Remote(5, 53), 5, 5},
-      {"session id empty", Remote(3, 50), 6, 6},
-      {"invalid tensor", Remote(3, 52), 6, 6},
-      {"accelerator id invalid", Remote(3, 16), 6, 6},
-      {"invalid model", Remote(3, 5), 6, 6},
-      {"invalid model type", Remote(3, 56), 6, 6},
-      {"invalid argument, time out", Remote(3, 53), 5, 5},
-      {"invalid argument, request id not found", Remote(3, 54), 5, 5},
-      {"unsupported version", Remote(9, 2), 6, 6},
-      {"missing path", Remote(9, 18), 6, 6},
-      {"missing accelerator id header", Remote(9, 20), 6, 6},
-      {"connect without body", Remote(9, 22), 6, 6},
-      {"model type mismatch", Remote(9, 58), 6, 6},
-      // Service 3 translates to client 8, an authentication failure.
-      {"precondition, auth error", Remote(9, 3), 6, 6},
-      {"precondition, failed", Remote(9, 1), 5, 5},
-      {"authentication failed", Remote(16, 6), 6, 6},
-      {"auth error", Remote(16, 3), 6, 6},
-      {"unauthenticated, no service code", Remote(16, 1), 5, 5},
-      {"out of memory", Remote(8, 51), 6, 6},
-      {"exhausted, no service code", Remote(8, 1), 5, 5},
-      {"unknown", Remote(2, 57), 6, 6},
-      {"grpc unknown, no service code", Remote(2, 1), 5, 5},
-      {"out of memory needs exhausted", Remote(2, 51), 5, 5},
+      {"request id not found",
+       Remote(grpc::NOT_FOUND, zva::rpc::ZVA_REQUEST_ID_NOT_FOUND),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"not found, time out", Remote(grpc::NOT_FOUND, zva::rpc::ZVA_TIME_OUT),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
+      {"session id empty",
+       Remote(grpc::INVALID_ARGUMENT, zva::rpc::ZVA_SESSION_ID_EMPTY),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"invalid tensor",
+       Remote(grpc::INVALID_ARGUMENT, zva::rpc::ZVA_INVALID_TENSOR),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"accelerator id invalid",
+       Remote(grpc::INVALID_ARGUMENT, zva::rpc::ZVA_ACCELERATOR_ID_INVALID),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"invalid model",
+       Remote(grpc::INVALID_ARGUMENT, zva::rpc::ZVA_INVALID_MODEL),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"invalid model type",
+       Remote(grpc::INVALID_ARGUMENT, zva::rpc::ZVA_INVALID_MODEL_TYPE),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"invalid argument, time out",
+       Remote(grpc::INVALID_ARGUMENT, zva::rpc::ZVA_TIME_OUT),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
+      {"invalid argument, request id not found",
+       Remote(grpc::INVALID_ARGUMENT, zva::rpc::ZVA_REQUEST_ID_NOT_FOUND),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
+      {"unsupported version",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_UNSUPPORTED_VERSION),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"missing path",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_MISSING_PATH),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"missing accelerator id header",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_MISSING_HEADER_ACCEL_ID),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"connect without body",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_CONNECT_NO_REQUEST_BODY),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"model type mismatch",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_MODEL_TYPE_MISMATCH),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      // ZVA_AUTH_ERROR translates to kAuthenticationFailed.
+      {"precondition, auth error",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_AUTH_ERROR),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"precondition, failed",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_FAILED),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
+      {"authentication failed",
+       Remote(grpc::UNAUTHENTICATED, zva::rpc::ZVA_AUTHENTICATION_FAILED),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"auth error", Remote(grpc::UNAUTHENTICATED, zva::rpc::ZVA_AUTH_ERROR),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"unauthenticated, no service code",
+       Remote(grpc::UNAUTHENTICATED, zva::rpc::ZVA_FAILED),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
+      {"out of memory",
+       Remote(grpc::RESOURCE_EXHAUSTED, zva::rpc::ZVA_OUT_OF_MEMORY),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"exhausted, no service code",
+       Remote(grpc::RESOURCE_EXHAUSTED, zva::rpc::ZVA_FAILED),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
+      {"unknown", Remote(grpc::UNKNOWN, zva::rpc::ZVA_UNKNOWN),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"grpc unknown, no service code",
+       Remote(grpc::UNKNOWN, zva::rpc::ZVA_FAILED), zva::RETRYABLE_ERROR,
+       zva::RETRYABLE_ERROR},
+      {"out of memory needs exhausted",
+       Remote(grpc::UNKNOWN, zva::rpc::ZVA_OUT_OF_MEMORY), zva::RETRYABLE_ERROR,
+       zva::RETRYABLE_ERROR},
   });
 }
 
 TEST(ErrorHandlerTest, LibraryDetectedFailures) {
   ExpectRows({
-      {"authentication failure", Local(8), 6, 6},
-      {"signing failure", Local(9), 6, 6},
-      {"missing credentials", Local(7), 5, 5},
-      {"missing certificates", Local(35), 5, 5},
-      {"client code 9 from a remote call", Remote(9, 1, 9), 6, 6},
-      {"client code 9 needs precondition", Remote(14, 23, 9), 5, 5},
+      {"authentication failure", Local(zva::kAuthenticationFailed),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"signing failure", Local(zva::kSigningFailed), zva::FATAL_ERROR,
+       zva::FATAL_ERROR},
+      {"missing credentials", Local(zva::kNoKcpCredentials),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
+      {"missing certificates", Local(zva::kNoSslCertificates),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
+      {"kSigningFailed from a remote call",
+       Remote(grpc::FAILED_PRECONDITION, zva::rpc::ZVA_FAILED,
+              zva::kSigningFailed),
+       zva::FATAL_ERROR, zva::FATAL_ERROR},
+      {"kSigningFailed needs precondition",
+       Remote(grpc::UNAVAILABLE, zva::rpc::ZVA_INTERNAL_SERVER_ERROR,
+              zva::kSigningFailed),
+       zva::RETRYABLE_ERROR, zva::RETRYABLE_ERROR},
   });
 }
 
 TEST(ErrorHandlerTest, DecisionsDifferOnlyOnDeadlineAndAgreeWithPredicates) {
   std::vector<int> services = {-3, 99, 1000};
-  for (int s = 0; s <= 23; ++s) services.push_back(s);
-  for (int s = 50; s <= 60; ++s) services.push_back(s);
-  for (int grpc = 0; grpc <= 16; ++grpc) {
+  for (int s = zva::rpc::ZVA_OK; s <= zva::rpc::ZVA_INTERNAL_SERVER_ERROR;
+       ++s) {
+    services.push_back(s);
+  }
+  for (int s = zva::rpc::ZVA_SESSION_ID_EMPTY;
+       s <= zva::rpc::ZVA_INVALID_REQUEST; ++s) {
+    services.push_back(s);
+  }
+  for (int grpc = grpc::OK; grpc <= grpc::UNAUTHENTICATED; ++grpc) {
     for (int service : services) {
-      for (int client : {1, 7, 8, 9, 35}) {
+      for (int client : {zva::kInternalError, zva::kNoKcpCredentials,
+                         zva::kAuthenticationFailed, zva::kSigningFailed,
+                         zva::kNoSslCertificates}) {
         const ZvaRpcStatus status = Remote(grpc, service, client);
         const int next = ErrorHandler::GetNextState(status);
         const int thrown = Thrown(status);
         const std::string where = "grpc " + std::to_string(grpc) + " service " +
                                   std::to_string(service) + " client " +
                                   std::to_string(client);
-        EXPECT_EQ(next == zva::DEADLINE_EXCEEDED, grpc == 4) << where;
+        EXPECT_EQ(next == zva::DEADLINE_EXCEEDED,
+                  grpc == grpc::DEADLINE_EXCEEDED)
+            << where;
         EXPECT_EQ(thrown,
                   next == zva::DEADLINE_EXCEEDED ? zva::RETRYABLE_ERROR : next)
             << where;
@@ -150,26 +253,29 @@ TEST(ErrorHandlerTest, IgnoredErrorReadsTheFunctionCode) {
     std::string method_name;
     bool ignored;
   } cases[] = {
-      {12, "[MXNet][" + POST_GRAPH_STATS + "]", true},
-      {12, "[Pytorch][" + POST_GRAPH_STATS + "]", true},
-      {12, "[MXNet][" + INFER + "]", false},
-      {14, "[MXNet][" + POST_GRAPH_STATS + "]", false},
-      {2, "[MXNet][" + POST_GRAPH_STATS + "]", false},
-      {12, "9", true},           // no brackets: the whole name
-      {12, "[9", true},          // no "]": to the end
-      {12, "[MXNet][9", false},  // the last "]" is the tag's
-      {12, "9]", true},          // no "[": from the start
-      {12, "[MXNet][19]", false},
-      {12, "[MXNet][9 ]", false},
-      {12, "x]9[", false},  // "]" before "[": no code at all
-      {12, "", false},
+      {grpc::UNIMPLEMENTED, "[MXNet][" + POST_GRAPH_STATS + "]", true},
+      {grpc::UNIMPLEMENTED, "[Pytorch][" + POST_GRAPH_STATS + "]", true},
+      {grpc::UNIMPLEMENTED, "[MXNet][" + INFER + "]", false},
+      {grpc::UNAVAILABLE, "[MXNet][" + POST_GRAPH_STATS + "]", false},
+      {grpc::UNKNOWN, "[MXNet][" + POST_GRAPH_STATS + "]", false},
+      {grpc::UNIMPLEMENTED, "9", true},           // no brackets: the whole name
+      {grpc::UNIMPLEMENTED, "[9", true},          // no "]": to the end
+      {grpc::UNIMPLEMENTED, "[MXNet][9", false},  // the last "]" is the tag's
+      {grpc::UNIMPLEMENTED, "9]", true},          // no "[": from the start
+      {grpc::UNIMPLEMENTED, "[MXNet][19]", false},
+      {grpc::UNIMPLEMENTED, "[MXNet][9 ]", false},
+      {grpc::UNIMPLEMENTED, "x]9[", false},  // "]" before "[": no code at all
+      {grpc::UNIMPLEMENTED, "", false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ErrorHandler::IsIgnoredError(Remote(c.grpc, 1), c.method_name),
+    EXPECT_EQ(ErrorHandler::IsIgnoredError(Remote(c.grpc, zva::rpc::ZVA_FAILED),
+                                           c.method_name),
               c.ignored)
         << c.grpc << " " << c.method_name;
   }
-  EXPECT_EQ(ErrorHandler::GetNextState(Remote(12, 1)), zva::RETRYABLE_ERROR);
+  EXPECT_EQ(ErrorHandler::GetNextState(
+                Remote(grpc::UNIMPLEMENTED, zva::rpc::ZVA_FAILED)),
+            zva::RETRYABLE_ERROR);
 }
 
 }  // namespace

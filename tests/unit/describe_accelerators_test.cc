@@ -33,9 +33,9 @@ std::vector<DeviceMetadata> TwoDevices() {
 }
 
 TEST(HealthStatusTest, NamesTheThreePingResults) {
-  EXPECT_EQ(HealthStatusToString(0), "healthy");
-  EXPECT_EQ(HealthStatusToString(1), "unhealthy");
-  EXPECT_EQ(HealthStatusToString(2), "not reachable");
+  EXPECT_EQ(HealthStatusToString(kPingHealthy), "healthy");
+  EXPECT_EQ(HealthStatusToString(kPingUnhealthy), "unhealthy");
+  EXPECT_EQ(HealthStatusToString(kPingNotReachable), "not reachable");
 }
 
 TEST(HealthStatusTest, OtherValuesThrowHoldingTheValue) {
@@ -83,7 +83,7 @@ TEST(UpdateHealthTest, UnnamedPingResultKeepsStatusAndReportsDevice) {
   std::ostringstream os;
   UpdateDeviceMetadataWithHealthStatus(os, devices, [](const std::string& id) {
     if (id == "b") throw UnsupportedPingResponseException(7);
-    return HealthStatusToString(0);
+    return HealthStatusToString(kPingHealthy);
   });
   EXPECT_EQ(os.str(), "ERROR: unexpected response 7 from device 1\n");
   EXPECT_EQ(devices[0].GetHealthStatus(), "healthy");

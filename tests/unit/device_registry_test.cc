@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "discovery/device_record.h"
+
 namespace zva {
 namespace {
 
@@ -108,14 +110,19 @@ TEST(DeviceMetadataRegistryTest, Lookups) {
     }
     return 0;
   };
-  EXPECT_EQ(code_of([&] { registry.GetDeviceMetadataByOrdinal(3); }), 1047);
-  EXPECT_EQ(code_of([&] { registry.DeviceOrdinalToId(3); }), 1047);
-  EXPECT_EQ(code_of([&] { registry.DeviceIdToOrdinal("zz"); }), 1048);
-  EXPECT_EQ(code_of([&] { registry.GetDeviceMetadataById("n0"); }), 1048);
+  EXPECT_EQ(code_of([&] { registry.GetDeviceMetadataByOrdinal(3); }),
+            kDeviceOrdinalOutOfRange);
+  EXPECT_EQ(code_of([&] { registry.DeviceOrdinalToId(3); }),
+            kDeviceOrdinalOutOfRange);
+  EXPECT_EQ(code_of([&] { registry.DeviceIdToOrdinal("zz"); }),
+            kDeviceIdNotFound);
+  EXPECT_EQ(code_of([&] { registry.GetDeviceMetadataById("n0"); }),
+            kDeviceIdNotFound);
   // Empty names are never stored.
-  EXPECT_EQ(code_of([&] { registry.DeviceNameToOrdinal(""); }), 1049);
+  EXPECT_EQ(code_of([&] { registry.DeviceNameToOrdinal(""); }),
+            kDeviceNameNotFound);
   EXPECT_EQ(code_of([&] { registry.GetDeviceMetadataByDeviceName("a"); }),
-            1049);
+            kDeviceNameNotFound);
 }
 
 TEST(DeviceMetadataRegistryTest, DuplicateIdentifiersKeepTheHigherOrdinal) {

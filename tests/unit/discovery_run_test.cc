@@ -109,8 +109,8 @@ class DiscoveryTest : public ::testing::Test {
 
 TEST_F(DiscoveryTest, InstanceRunCallsDiscoverInOrder) {
   fake_.ids = {"zva-b", "zva-a"};
-  fake_.details["zva-b"] = {0, VMHDetails("zva-b", "zva2.medium")};
-  fake_.details["zva-a"] = {0, VMHDetails("zva-a", "zva1.xlarge")};
+  fake_.details["zva-b"] = {kOk, VMHDetails("zva-b", "zva2.medium")};
+  fake_.details["zva-a"] = {kOk, VMHDetails("zva-a", "zva1.xlarge")};
   DeviceMetadataRegistry registry = Run();
 
   EXPECT_EQ(fake_.calls,
@@ -136,10 +136,10 @@ TEST_F(DiscoveryTest, InstanceRunCallsDiscoverInOrder) {
 TEST_F(DiscoveryTest, ContainerDeviceNames) {
   fake_.is_container = true;
   fake_.ids = {"c-1", "c-2"};
-  fake_.details["c-1"] = {0, CNSDetails("c-1", "zva1.medium", "dev-1")};
+  fake_.details["c-1"] = {kOk, CNSDetails("c-1", "zva1.medium", "dev-1")};
   Details fallback = VMHDetails("c-2", "zva1.medium");
   fallback["device_name"] = "named";
-  fake_.details["c-2"] = {0, fallback};
+  fake_.details["c-2"] = {kOk, fallback};
   DeviceMetadataRegistry registry = Run();
   ASSERT_EQ(registry.GetNumberOfDevices(), 2u);
   EXPECT_EQ(registry.GetDeviceMetadataById("c-1").GetDeviceName(), "dev-1");
@@ -149,7 +149,7 @@ TEST_F(DiscoveryTest, ContainerDeviceNames) {
 
 TEST_F(DiscoveryTest, EndpointPrecedence) {
   fake_.ids = {"zva-a"};
-  fake_.details["zva-a"] = {0, VMHDetails("zva-a", "zva1.medium")};
+  fake_.details["zva-a"] = {kOk, VMHDetails("zva-a", "zva1.medium")};
   env_.Set("ACCELERATOR_PROXYURI_OVERRIDE", "127.0.0.1:9");
 
   // The argument wins over the variable, which wins over discovery.
@@ -182,16 +182,16 @@ TEST_F(DiscoveryTest, FailedStepsGiveAnEmptyRegistry) {
     std::string last_call_before_release;
   } cases[] = {
       {"endpoint",
-       [](FakeDiscover& f) { f.proxy_status = 19; },
+       [](FakeDiscover& f) { f.proxy_status = kDiscoveryFailure; },
        {"[GetDeviceMetadataRegistry] Error - Discovery Failure: 19\n"},
        "DiscoverProxy"},
       {"region",
-       [](FakeDiscover& f) { f.region_status = 40; },
+       [](FakeDiscover& f) { f.region_status = kRegionNotFound; },
        {"Failed to detect region\n",
         "[GetDeviceMetadataRegistry] Unknown Exception: 40\n"},
        "DiscoverRegion"},
       {"list",
-       [](FakeDiscover& f) { f.slots_status = 19; },
+       [](FakeDiscover& f) { f.slots_status = kDiscoveryFailure; },
        {"[GetDeviceMetadataRegistry] Error - Discovery Failure: 19\n"},
        "DiscoverAcceleratorSlots"},
       {"container details",
@@ -207,7 +207,8 @@ TEST_F(DiscoveryTest, FailedStepsGiveAnEmptyRegistry) {
        [](FakeDiscover& f) {
          f.is_container = true;
          f.ids = {"c-1"};
-         f.details["c-1"] = {19, VMHDetails("c-1", "zva1.large")};
+         f.details["c-1"] = {kDiscoveryFailure,
+                             VMHDetails("c-1", "zva1.large")};
        },
        {"Failed to detect accelerator details for accelerator: c-1\n",
         "[GetDeviceMetadataRegistry] Error - Discovery Failure: 19\n"},
@@ -221,7 +222,7 @@ TEST_F(DiscoveryTest, FailedStepsGiveAnEmptyRegistry) {
        [](FakeDiscover& f) {
          f.region = "";
          f.ids = {"zva-a"};
-         f.details["zva-a"] = {0, VMHDetails("zva-a", "zva1.large")};
+         f.details["zva-a"] = {kOk, VMHDetails("zva-a", "zva1.large")};
        },
        {"Region: \n",
         "[GetDeviceMetadataRegistry] Error - Discovery Failure: 19\n"},
@@ -229,8 +230,8 @@ TEST_F(DiscoveryTest, FailedStepsGiveAnEmptyRegistry) {
       {"second type unknown",
        [](FakeDiscover& f) {
          f.ids = {"zva-a", "zva-b"};
-         f.details["zva-a"] = {0, VMHDetails("zva-a", "zva1.large")};
-         f.details["zva-b"] = {0, VMHDetails("zva-b", "zva9.large")};
+         f.details["zva-a"] = {kOk, VMHDetails("zva-a", "zva1.large")};
+         f.details["zva-b"] = {kOk, VMHDetails("zva-b", "zva9.large")};
        },
        {"[GetDeviceMetadataRegistry] Error - Discovery Failure: 1050\n"},
        "DiscoverAcceleratorSlotDetails zva-b"},
@@ -239,7 +240,7 @@ TEST_F(DiscoveryTest, FailedStepsGiveAnEmptyRegistry) {
       {"instance details without identifier",
        [](FakeDiscover& f) {
          f.ids = {"zva-a"};
-         f.details["zva-a"] = {0, VMHDetails("", "zva1.large")};
+         f.details["zva-a"] = {kOk, VMHDetails("", "zva1.large")};
        },
        {"[GetDeviceMetadataRegistry] Error - Discovery Failure: 19\n"},
        "DiscoverAcceleratorSlotDetails zva-a"},
@@ -265,7 +266,7 @@ TEST_F(DiscoveryTest, FailedStepsGiveAnEmptyRegistry) {
 TEST_F(DiscoveryTest, PreconditionWarningLines) {
   fake_.region = "";
   fake_.ids = {"zva-a"};
-  fake_.details["zva-a"] = {0, VMHDetails("zva-a", "zva1.large")};
+  fake_.details["zva-a"] = {kOk, VMHDetails("zva-a", "zva1.large")};
   Run("ep:1");
   EXPECT_TRUE(
       Logged("Warning - Preconditions not met for reaching Accelerator"
@@ -305,7 +306,7 @@ TEST_F(DiscoveryTest, ValuesGrpcCannotSendFailTheRunNamingThem) {
     fake.is_container = c.container;
     fake.region = c.region;
     fake.ids = {"zva-a"};
-    fake.details["zva-a"] = {0, c.details};
+    fake.details["zva-a"] = {kOk, c.details};
     LogCapture log;
     util::SetLastError("sentinel");
     DeviceMetadataRegistry registry = GetDeviceMetadataRegistry(
@@ -322,9 +323,9 @@ TEST_F(DiscoveryTest, ValuesGrpcCannotSendFailTheRunNamingThem) {
 // channels and two sessions.
 TEST_F(DiscoveryTest, AcceleratorFoundTwiceIsOneDevice) {
   fake_.ids = {"zva-b", "zva-a", "zva-c"};
-  fake_.details["zva-b"] = {0, VMHDetails("zva-b", "zva2.large")};
-  fake_.details["zva-a"] = {0, VMHDetails("zva-b", "zva1.large")};
-  fake_.details["zva-c"] = {0, VMHDetails("zva-c", "zva1.large")};
+  fake_.details["zva-b"] = {kOk, VMHDetails("zva-b", "zva2.large")};
+  fake_.details["zva-a"] = {kOk, VMHDetails("zva-b", "zva1.large")};
+  fake_.details["zva-c"] = {kOk, VMHDetails("zva-c", "zva1.large")};
   DeviceMetadataRegistry registry = Run();
   ASSERT_EQ(registry.GetNumberOfDevices(), 2u);
   EXPECT_EQ(registry.GetDeviceMetadataById("zva-b").GetType().to_string(),
@@ -348,8 +349,8 @@ TEST_F(DiscoveryTest, NoAcceleratorIsNotADiscoveryFailure) {
 TEST_F(DiscoveryTest, VisibleDevicesApplyToTheResult) {
   env_.Set("ZV_VISIBLE_DEVICES", "1");
   fake_.ids = {"zva-a", "zva-b"};
-  fake_.details["zva-a"] = {0, VMHDetails("zva-a", "zva1.large")};
-  fake_.details["zva-b"] = {0, VMHDetails("zva-b", "zva1.large")};
+  fake_.details["zva-a"] = {kOk, VMHDetails("zva-a", "zva1.large")};
+  fake_.details["zva-b"] = {kOk, VMHDetails("zva-b", "zva1.large")};
   DeviceMetadataRegistry registry = Run();
   ASSERT_EQ(registry.GetNumberOfDevices(), 1u);
   EXPECT_EQ(registry.DeviceOrdinalToId(0), "zva-b");
@@ -360,14 +361,14 @@ TEST_F(DiscoveryTest, HandleDiscoveryFailureLine) {
     int code;
     const char* prefix;
   } cases[] = {
-      {19, "Error - Discovery Failure: "},
-      {1047, "Error - Discovery Failure: "},
-      {1049, "Error - Discovery Failure: "},
-      {1052, "Error - Discovery Failure: "},
-      {40, "Unknown Exception: "},
+      {kDiscoveryFailure, "Error - Discovery Failure: "},
+      {kDeviceOrdinalOutOfRange, "Error - Discovery Failure: "},
+      {kDeviceNameNotFound, "Error - Discovery Failure: "},
+      {kUnknownDeviceSize, "Error - Discovery Failure: "},
+      {kRegionNotFound, "Unknown Exception: "},
       {1046, "Unknown Exception: "},
       {1053, "Unknown Exception: "},
-      {0, "Unknown Exception: "},
+      {kOk, "Unknown Exception: "},
       {-19, "Unknown Exception: "},
   };
   for (const auto& c : cases) {
@@ -378,7 +379,7 @@ TEST_F(DiscoveryTest, HandleDiscoveryFailureLine) {
         << log.Text();
   }
   LogCapture log;
-  HandleDiscoveryFailure(nullptr, 19);
+  HandleDiscoveryFailure(nullptr, kDiscoveryFailure);
   EXPECT_TRUE(log.Contains("[] Error - Discovery Failure: 19\n"));
 }
 
@@ -390,7 +391,7 @@ TEST_F(DiscoveryTest, GetDevicesListsIdentifiers) {
   EXPECT_EQ(fake_.calls, (Ids{"DiscoverAcceleratorSlots", "Release"}));
 
   FakeDiscover failing;
-  failing.slots_status = 19;
+  failing.slots_status = kDiscoveryFailure;
   Ids none;
   EXPECT_FALSE(GetDevices(none, [&failing] { return DiscoverPtr(&failing); }));
   EXPECT_TRUE(Logged("Failed to discover Accelerators.\n"));

@@ -53,7 +53,7 @@ class CurlHelperTest : public ::testing::Test {
     // The socket already listens, so this fetch waits in the backlog until
     // the server loop runs; once it returns, stop() is sure to take effect.
     std::string ignored;
-    ASSERT_EQ(CurlHelper().DoHttp(Url("/ready").c_str(), ignored), 0);
+    ASSERT_EQ(CurlHelper().DoHttp(Url("/ready").c_str(), ignored), zva::kOk);
   }
 
   void TearDown() override {
@@ -86,7 +86,7 @@ TEST_F(CurlHelperTest, FetchesBodyAndLogsSuccess) {
   LogCapture log;
   CurlHelper http;
   std::string body;
-  EXPECT_EQ(http.DoHttp(Url("/doc").c_str(), body), 0);
+  EXPECT_EQ(http.DoHttp(Url("/doc").c_str(), body), zva::kOk);
   EXPECT_EQ(body, "line1\nline2\n");
   EXPECT_NE(log.Text().find("[DoHttp] Success\n"), std::string::npos);
 }
@@ -95,8 +95,8 @@ TEST_F(CurlHelperTest, TwoFetchesThroughOneObjectEachAppend) {
   CurlHelper http;
   std::string first = "x";
   std::string second;
-  EXPECT_EQ(http.DoHttp(Url("/doc").c_str(), first), 0);
-  EXPECT_EQ(http.DoHttp(Url("/other").c_str(), second), 0);
+  EXPECT_EQ(http.DoHttp(Url("/doc").c_str(), first), zva::kOk);
+  EXPECT_EQ(http.DoHttp(Url("/other").c_str(), second), zva::kOk);
   EXPECT_EQ(first, "xline1\nline2\n");
   EXPECT_EQ(second, "{\"region\":\"r\"}");
 }
@@ -105,26 +105,26 @@ TEST_F(CurlHelperTest, ErrorStatusFailsWithoutTakingTheBody) {
   LogCapture log;
   CurlHelper http;
   std::string body;
-  EXPECT_EQ(http.DoHttp(Url("/missing").c_str(), body), 1);
+  EXPECT_EQ(http.DoHttp(Url("/missing").c_str(), body), zva::kInternalError);
   EXPECT_EQ(body, "");
   EXPECT_NE(log.Text().find("Error during cURL call: "), std::string::npos);
   EXPECT_NE(log.Text().find("Error Code: 22\n"), std::string::npos);
   // The object stays usable after a failure.
-  EXPECT_EQ(http.DoHttp(Url("/doc").c_str(), body), 0);
+  EXPECT_EQ(http.DoHttp(Url("/doc").c_str(), body), zva::kOk);
   EXPECT_EQ(body, "line1\nline2\n");
 }
 
 TEST_F(CurlHelperTest, EmptyBodySucceeds) {
   CurlHelper http;
   std::string body;
-  EXPECT_EQ(http.DoHttp(Url("/empty").c_str(), body), 0);
+  EXPECT_EQ(http.DoHttp(Url("/empty").c_str(), body), zva::kOk);
   EXPECT_EQ(body, "");
 }
 
 TEST_F(CurlHelperTest, RedirectIsNotFollowed) {
   CurlHelper http;
   std::string body;
-  EXPECT_EQ(http.DoHttp(Url("/redirect").c_str(), body), 0);
+  EXPECT_EQ(http.DoHttp(Url("/redirect").c_str(), body), zva::kOk);
   EXPECT_EQ(body.find("line1"), std::string::npos);
 }
 
@@ -133,7 +133,7 @@ TEST_F(CurlHelperTest, StalledServerTimesOut) {
   LogCapture log;
   CurlHelper http;
   std::string body;
-  EXPECT_EQ(http.DoHttp(Url("/stall").c_str(), body), 1);
+  EXPECT_EQ(http.DoHttp(Url("/stall").c_str(), body), zva::kInternalError);
   Release();
   EXPECT_EQ(body, "");
   EXPECT_NE(log.Text().find("Error during cURL call: Timeout was reached\n"
@@ -145,8 +145,8 @@ TEST_F(CurlHelperTest, StalledServerTimesOut) {
 TEST(CurlHelperNoServerTest, RefusedConnectionFails) {
   CurlHelper http;
   std::string body;
-  EXPECT_EQ(http.DoHttp("http://127.0.0.1:1/x", body), 1);
-  EXPECT_EQ(http.DoHttp("", body), 1);
+  EXPECT_EQ(http.DoHttp("http://127.0.0.1:1/x", body), zva::kInternalError);
+  EXPECT_EQ(http.DoHttp("", body), zva::kInternalError);
   EXPECT_EQ(body, "");
 }
 

@@ -106,50 +106,50 @@ TEST_F(DiscoverTest, Region) {
     std::string logged;
   } cases[] = {
       {"document",
-       {{0, "{\"region\":\"doc-1\",\"x\":1}"}},
+       {{kOk, "{\"region\":\"doc-1\",\"x\":1}"}},
        "env",
        "def",
-       0,
+       kOk,
        "doc-1",
        ""},
       {"document without region",
-       {{0, "{\"accountId\":\"1\"}"}},
+       {{kOk, "{\"accountId\":\"1\"}"}},
        "env",
        std::nullopt,
-       40,
+       kRegionNotFound,
        "",
        "Error: Region not present in Instance Identity metadata: \n"},
       {"malformed document",
-       {{0, "{region"}},
+       {{kOk, "{region"}},
        "env",
        std::nullopt,
-       40,
+       kRegionNotFound,
        "",
        "Error during deserialization of Instance Identity metadata details \n"},
-      {"unreachable, KCP_REGION", std::nullopt, "env", std::nullopt, 0, "env",
+      {"unreachable, KCP_REGION", std::nullopt, "env", std::nullopt, kOk, "env",
        "Warning: Failed to query instance identity metadata.  This is not an "
        "issue if KCP_REGION/KCP_DEFAULT_REGION are set \n"},
       {"unreachable, KCP_DEFAULT_REGION", std::nullopt, std::nullopt, "def", 0,
        "def", "Setting region from KCP_DEFAULT_REGION\n"},
-      {"KCP_REGION first", std::nullopt, "env", "def", 0, "env",
+      {"KCP_REGION first", std::nullopt, "env", "def", kOk, "env",
        "Setting region from KCP_REGION\n"},
-      {"empty KCP_REGION still first", std::nullopt, "", "def", 40, "",
-       "Could not find region from identity or env variable. \n"},
-      {"nothing", std::nullopt, std::nullopt, std::nullopt, 40, "",
+      {"empty KCP_REGION still first", std::nullopt, "", "def", kRegionNotFound,
+       "", "Could not find region from identity or env variable. \n"},
+      {"nothing", std::nullopt, std::nullopt, std::nullopt, kRegionNotFound, "",
        "Could not find region from identity or env variable. \n"},
       {"empty document",
-       {{0, ""}},
+       {{kOk, ""}},
        "env",
        std::nullopt,
-       0,
+       kOk,
        "env",
        "Checking environment variables for region\n"},
       // A transfer that broke off with part of a document.
       {"partial document",
-       {{1, "{\"regi"}},
+       {{kInternalError, "{\"regi"}},
        "env",
        std::nullopt,
-       0,
+       kOk,
        "env",
        "Setting region from KCP_REGION\n"},
   };
@@ -197,7 +197,7 @@ TEST_F(DiscoverTest, RegionsOutsideTheSafeSetFailWith40NamingThem) {
         "name in accelerator metadata: region " +
         c.named + " is refused: it must be " + util::kRegionRule + "\n";
     std::string region = "unchanged";
-    EXPECT_EQ(discover_.DiscoverRegion(region), 40);
+    EXPECT_EQ(discover_.DiscoverRegion(region), kRegionNotFound);
     EXPECT_EQ(region, "unchanged");
     EXPECT_EQ(LastErrorCode(), "ZV Error Code: [1, 9, 40]");
     EXPECT_NE(util::LastError().find(expected), std::string::npos)
@@ -205,7 +205,8 @@ TEST_F(DiscoverTest, RegionsOutsideTheSafeSetFailWith40NamingThem) {
 
     util::SetLastError(kSentinel);
     std::string endpoint = "unchanged";
-    EXPECT_EQ(discover_.GenerateProxyVanityDomainName(endpoint), 40);
+    EXPECT_EQ(discover_.GenerateProxyVanityDomainName(endpoint),
+              kRegionNotFound);
     EXPECT_EQ(endpoint, "unchanged");
     EXPECT_NE(util::LastError().find(expected), std::string::npos);
   }
@@ -215,14 +216,14 @@ TEST_F(DiscoverTest, RegionsOutsideTheSafeSetFailWith40NamingThem) {
       std::string(util::kMaxRegionLength - 2, 'a') + "-0";
   env.Set("KCP_REGION", longest);
   std::string region;
-  EXPECT_EQ(discover_.DiscoverRegion(region), 0);
+  EXPECT_EQ(discover_.DiscoverRegion(region), kOk);
   EXPECT_EQ(region, longest);
 }
 
 TEST_F(DiscoverTest, ProxyEndpoint) {
   Answer(kIdentityUrl, "{\"region\":\"north-7\"}");
   std::string endpoint;
-  EXPECT_EQ(discover_.DiscoverProxy(endpoint), 0);
+  EXPECT_EQ(discover_.DiscoverProxy(endpoint), kOk);
   EXPECT_EQ(endpoint, "runtime.zorvel.north-7.kestrocloud.com:443");
   EXPECT_EQ(util::LastError(), kSentinel);
 }
@@ -230,12 +231,12 @@ TEST_F(DiscoverTest, ProxyEndpoint) {
 TEST_F(DiscoverTest, ProxyFailureReturns19WithLastErrorOf40) {
   LogCapture log;
   std::string endpoint = "unchanged";
-  EXPECT_EQ(discover_.DiscoverProxy(endpoint), 19);
+  EXPECT_EQ(discover_.DiscoverProxy(endpoint), kDiscoveryFailure);
   EXPECT_EQ(endpoint, "unchanged");
   EXPECT_TRUE(log.Contains("Error during discovering endpoint \n"));
   EXPECT_EQ(LastErrorCode(), "ZV Error Code: [1, 9, 40]");
   EXPECT_NE(util::LastError().find(GetErrorDescription(40)), std::string::npos);
-  EXPECT_EQ(discover_.GenerateProxyVanityDomainName(endpoint), 40);
+  EXPECT_EQ(discover_.GenerateProxyVanityDomainName(endpoint), kRegionNotFound);
 }
 
 TEST_F(DiscoverTest, VMHListFromOverride) {
@@ -244,14 +245,14 @@ TEST_F(DiscoverTest, VMHListFromOverride) {
     int status;
     Ids ids;
   } cases[] = {
-      {"a\nb", 0, {"a", "b"}},
-      {"a\nb\n", 0, {"a", "b"}},
+      {"a\nb", kOk, {"a", "b"}},
+      {"a\nb\n", kOk, {"a", "b"}},
       // Order kept; an accelerator listed again is dropped, the first stays.
-      {"b\na\nb", 0, {"b", "a"}},
-      {"a\n\nb", 19, {"a", "", "b"}},
-      {"\n", 19, {""}},
-      {"a\n\n", 19, {"a", ""}},
-      {"", 19, {}},
+      {"b\na\nb", kOk, {"b", "a"}},
+      {"a\n\nb", kDiscoveryFailure, {"a", "", "b"}},
+      {"\n", kDiscoveryFailure, {""}},
+      {"a\n\n", kDiscoveryFailure, {"a", ""}},
+      {"", kDiscoveryFailure, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
@@ -266,7 +267,7 @@ TEST_F(DiscoverTest, VMHListFromOverride) {
         log.Contains("Overriding HTTP Response for Attached "
                      "Accelerators to " +
                      c.body + "\n"));
-    if (c.status != 0) {
+    if (c.status != kOk) {
       EXPECT_TRUE(log.Contains("Error during accelerator discovery \n"));
       EXPECT_EQ(LastErrorCode(), "ZV Error Code: [1, 9, 41]");
     } else {
@@ -298,7 +299,7 @@ TEST_F(DiscoverTest, ListedIdentifiersGrpcCannotSendFailWith19NamingThem) {
     ScopedEnv env;
     env.Set("QUERY_ACCELERATORS_RESPONSE_OVERRIDE", c.body);
     Ids ids;
-    EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), 19);
+    EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), kDiscoveryFailure);
     EXPECT_EQ(LastErrorCode(), "ZV Error Code: [1, 9, 19]");
     EXPECT_NE(util::LastError().find(
                   "\n    ZV Error Description: Accelerator metadata discovery "
@@ -313,7 +314,7 @@ TEST_F(DiscoverTest, ListedIdentifiersGrpcCannotSendFailWith19NamingThem) {
   ScopedEnv env;
   env.Set("QUERY_ACCELERATORS_RESPONSE_OVERRIDE", longest + "\nA.b_c-9");
   Ids ids;
-  EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), 0);
+  EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), kOk);
   EXPECT_TRUE(http_.requests.empty());
 }
 
@@ -330,7 +331,8 @@ TEST_F(DiscoverTest, DetailsUrlCannotWalkTheMetadataTree) {
   // An identifier that no list would give is not even asked for.
   http_.requests.clear();
   Details details;
-  EXPECT_EQ(discover_.DiscoverAcceleratorSlotDetails("../x", details), 19);
+  EXPECT_EQ(discover_.DiscoverAcceleratorSlotDetails("../x", details),
+            kDiscoveryFailure);
   EXPECT_EQ(LastErrorCode(), "ZV Error Code: [1, 9, 19]");
   EXPECT_TRUE(http_.requests.empty());
   EXPECT_TRUE(details.empty());
@@ -339,14 +341,14 @@ TEST_F(DiscoverTest, DetailsUrlCannotWalkTheMetadataTree) {
 TEST_F(DiscoverTest, VMHListFromService) {
   Answer(kVMHListUrl, "zva-1\nzva-2\n");
   Ids ids;
-  EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), 0);
+  EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), kOk);
   EXPECT_EQ(ids, (Ids{"zva-1", "zva-2"}));
 }
 
 TEST_F(DiscoverTest, FailedListFetchSetsNoLastError) {
   LogCapture log;
   Ids ids;
-  EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), 19);
+  EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), kDiscoveryFailure);
   EXPECT_TRUE(log.Contains("Querying accelerators from VMH Instance...\n"));
   EXPECT_TRUE(log.Contains("Error: Failed to query accelerator metadata.\n"));
   EXPECT_EQ(util::LastError(), kSentinel);
@@ -359,11 +361,11 @@ TEST_F(DiscoverTest, ContainerList) {
     int status;
     Ids ids;
   } cases[] = {
-      {"{\"Associations\":[\"y\",\"x\"],\"other\":1}", 0, {"y", "x"}},
-      {"{\"Associations\":[]}", 19, {}},
-      {"{\"Associations\":[\"x\",\"\"]}", 19, {"x", ""}},
-      {"x\ny", 19, {}},
-      {"{\"Associations\":[1]}", 19, {}},
+      {"{\"Associations\":[\"y\",\"x\"],\"other\":1}", kOk, {"y", "x"}},
+      {"{\"Associations\":[]}", kDiscoveryFailure, {}},
+      {"{\"Associations\":[\"x\",\"\"]}", kDiscoveryFailure, {"x", ""}},
+      {"x\ny", kDiscoveryFailure, {}},
+      {"{\"Associations\":[1]}", kDiscoveryFailure, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
@@ -374,7 +376,7 @@ TEST_F(DiscoverTest, ContainerList) {
     Ids ids;
     EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), c.status);
     EXPECT_EQ(ids, c.ids);
-    if (c.status != 0) {
+    if (c.status != kOk) {
       EXPECT_EQ(LastErrorCode(), "ZV Error Code: [1, 9, 41]");
     }
   }
@@ -382,7 +384,7 @@ TEST_F(DiscoverTest, ContainerList) {
   Ids ids;
   ScopedEnv env;
   env.Set("QUERY_ACCELERATORS_RESPONSE_OVERRIDE", "a\nb");
-  EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), 19);
+  EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), kDiscoveryFailure);
   EXPECT_TRUE(log.Contains(
       "Error during deserialization of CNS accelerator metadata \n"));
 
@@ -390,7 +392,7 @@ TEST_F(DiscoverTest, ContainerList) {
   env.Unset("QUERY_ACCELERATORS_RESPONSE_OVERRIDE");
   Answer(kCNSListUrl, "{\"Associations\":[\"c-1\"]}");
   ids.clear();
-  EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), 0);
+  EXPECT_EQ(discover_.DiscoverAcceleratorSlots(ids), kOk);
   EXPECT_EQ(ids, (Ids{"c-1"}));
 }
 
@@ -404,7 +406,7 @@ TEST_F(DiscoverTest, DetailsOfBothHostKinds) {
   {
     LogCapture log;
     Details details{{"id", "old"}, {"keep", "k"}};
-    EXPECT_EQ(discover_.DiscoverAcceleratorSlotDetails("zva-1", details), 0);
+    EXPECT_EQ(discover_.DiscoverAcceleratorSlotDetails("zva-1", details), kOk);
     // The VMH message has no deviceId: an unknown key there, ignored.
     EXPECT_EQ(details, (Details{{"version", "version_2018_04_12"},
                                 {"id", "zva-1"},
@@ -416,7 +418,7 @@ TEST_F(DiscoverTest, DetailsOfBothHostKinds) {
   Container();
   LogCapture log;
   Details details;
-  EXPECT_EQ(discover_.DiscoverAcceleratorSlotDetails("zva-1", details), 0);
+  EXPECT_EQ(discover_.DiscoverAcceleratorSlotDetails("zva-1", details), kOk);
   EXPECT_EQ(details, (Details{{"version", "version_2018_04_12"},
                               {"id", "zva-1"},
                               {"type", "zva1.large"},
@@ -437,19 +439,22 @@ TEST_F(DiscoverTest, DetailsDocuments) {
   } cases[] = {
       {false,
        "{}",
-       0,
+       kOk,
        {{"version", "version_2018_04_12"}, {"id", ""}, {"type", ""}}},
       {true,
        "{\"version_2018_04_12\":{\"zorvelAcceleratorId\":\"a\","
        "\"zorvelAcceleratorType\":\"zva2.xlarge\"}}",
-       0,
+       kOk,
        {{"version", "version_2018_04_12"},
         {"id", "a"},
         {"type", "zva2.xlarge"},
         {"deviceId", ""}}},
-      {false, "not json", 19, {}},
-      {true, "not json", 19, {}},
-      {false, "{\"version_2018_04_12\":{\"zorvelAcceleratorId\":5}}", 19, {}},
+      {false, "not json", kDiscoveryFailure, {}},
+      {true, "not json", kDiscoveryFailure, {}},
+      {false,
+       "{\"version_2018_04_12\":{\"zorvelAcceleratorId\":5}}",
+       kDiscoveryFailure,
+       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
@@ -467,7 +472,7 @@ TEST_F(DiscoverTest, DetailsDocuments) {
     EXPECT_TRUE(
         log.Contains("Overriding HTTP Response for Accelerators Details to " +
                      c.body + "\n"));
-    if (c.status != 0) {
+    if (c.status != kOk) {
       EXPECT_TRUE(
           log.Contains("Error during accelerator details discovery \n"));
       EXPECT_TRUE(log.Contains(std::string("Error during deserialization of ") +
@@ -481,7 +486,8 @@ TEST_F(DiscoverTest, DetailsDocuments) {
 TEST_F(DiscoverTest, FailedDetailsFetch) {
   LogCapture log;
   Details details;
-  EXPECT_EQ(discover_.DiscoverAcceleratorSlotDetails("zva-9", details), 19);
+  EXPECT_EQ(discover_.DiscoverAcceleratorSlotDetails("zva-9", details),
+            kDiscoveryFailure);
   EXPECT_TRUE(details.empty());
   EXPECT_TRUE(
       log.Contains("Error: Failed to query details for accelerator "
@@ -501,7 +507,7 @@ TEST(DiscoverLifetimeTest, ReleaseDestroysTheFetcher) {
       discover::QueryInterface(std::make_unique<DestroyedFlag>(&destroyed));
   ASSERT_NE(discover, nullptr);
   EXPECT_FALSE(destroyed);
-  EXPECT_EQ(discover->Release(), 0);
+  EXPECT_EQ(discover->Release(), kOk);
   EXPECT_TRUE(destroyed);
 }
 
@@ -511,8 +517,8 @@ TEST(DiscoverLifetimeTest, MissingFetcherFailsQueries) {
   env.Unset("CNS_CONTAINER_METADATA_URI");
   Discover discover(nullptr);
   std::string body;
-  EXPECT_NE(discover.QueryAcceleratorMetadata(body), 0);
-  EXPECT_NE(discover.QueryAcceleratorMetadataDetails("x", body), 0);
+  EXPECT_NE(discover.QueryAcceleratorMetadata(body), kOk);
+  EXPECT_NE(discover.QueryAcceleratorMetadataDetails("x", body), kOk);
 }
 
 }  // namespace

@@ -11,9 +11,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "zva/rpc/zva_error_codes.pb.h"
+
 #include "unit/accel_env.h"
 #include "unit/log_watch.h"
 #include "core/accelerator.h"
+#include "zva/zva_codes.h"
 
 namespace {
 
@@ -36,9 +39,9 @@ class SessionContextTest : public ::testing::Test {
 TEST_F(SessionContextTest, StartsEmptyWithTheDefaultError) {
   EXPECT_FALSE(context().IsReady());
   ZvaRpcStatus error = context().GetLastSessionError();
-  EXPECT_EQ(error.GetGrpcStatusCode(), 1);
-  EXPECT_EQ(error.GetZvaStatusCode(), 1);
-  EXPECT_EQ(error.GetZVLStatusCode(), 1);
+  EXPECT_EQ(error.GetGrpcStatusCode(), grpc::CANCELLED);
+  EXPECT_EQ(error.GetZvaStatusCode(), zva::rpc::ZVA_FAILED);
+  EXPECT_EQ(error.GetZVLStatusCode(), zva::kInternalError);
   EXPECT_EQ(context().Wait(milliseconds(1)), "");
 }
 
@@ -70,11 +73,12 @@ TEST_F(SessionContextTest, ReadySessionIsReturnedAndUnReadyKeepsTheId) {
 }
 
 TEST_F(SessionContextTest, LastSessionErrorIsReplaced) {
-  context().SetLastSessionError(ZvaRpcStatus(
-      grpc::Status(grpc::StatusCode::NOT_FOUND, "12 gone"), "PT-1", 1));
+  context().SetLastSessionError(
+      ZvaRpcStatus(grpc::Status(grpc::StatusCode::NOT_FOUND, "12 gone"), "PT-1",
+                   zva::kInternalError));
   ZvaRpcStatus error = context().GetLastSessionError();
-  EXPECT_EQ(error.GetGrpcStatusCode(), 5);
-  EXPECT_EQ(error.GetZvaStatusCode(), 12);
+  EXPECT_EQ(error.GetGrpcStatusCode(), grpc::NOT_FOUND);
+  EXPECT_EQ(error.GetZvaStatusCode(), zva::rpc::ZVA_SESSION_NOT_FOUND);
   EXPECT_EQ(error.GetRequestId(), "PT-1");
 }
 

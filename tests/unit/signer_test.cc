@@ -212,7 +212,7 @@ TEST_F(AuthSignerTest, MissingCredentialsThrowSevenAndReturnNothing) {
     } catch (int code) {
       thrown = code;
     }
-    EXPECT_EQ(thrown, 7) << c.name;
+    EXPECT_EQ(thrown, zva::kNoKcpCredentials) << c.name;
     EXPECT_EQ(header, "untouched") << c.name;
     EXPECT_EQ(signer->GetKcpCredSessionToken(), "") << c.name;
 
@@ -222,7 +222,7 @@ TEST_F(AuthSignerTest, MissingCredentialsThrowSevenAndReturnNothing) {
     } catch (int code) {
       thrown = code;
     }
-    EXPECT_EQ(thrown, 7) << c.name;
+    EXPECT_EQ(thrown, zva::kNoKcpCredentials) << c.name;
   }
 }
 
@@ -302,7 +302,7 @@ TEST_F(AuthSignerTest, EmptySignatureThrowsNine) {
   } catch (int code) {
     thrown = code;
   }
-  EXPECT_EQ(thrown, 9);
+  EXPECT_EQ(thrown, zva::kSigningFailed);
 }
 
 class EmptyKeySigner : public AuthSigner {
@@ -325,7 +325,7 @@ TEST_F(AuthSignerTest, EmptyDerivedKeyThrowsNine) {
   } catch (int code) {
     thrown = code;
   }
-  EXPECT_EQ(thrown, 9);
+  EXPECT_EQ(thrown, zva::kSigningFailed);
 }
 
 // A session token ending in a line feed (or an access key id with a byte
@@ -339,16 +339,16 @@ TEST_F(AuthSignerTest, CredentialsGrpcCannotSendThrowSevenWithoutTheirValue) {
     int code;
     const char* logged;
   } cases[] = {
-      {kAccessKeyId, "secret-tok\n", kRegion, 7,
+      {kAccessKeyId, "secret-tok\n", kRegion, zva::kNoKcpCredentials,
        "[Auth] The session token of the KCP credentials cannot be sent in a "
        "request header: it holds the byte 0x0a at offset 10"},
-      {kAccessKeyId, "secret-t\xc3\xb6k", kRegion, 7,
+      {kAccessKeyId, "secret-t\xc3\xb6k", kRegion, zva::kNoKcpCredentials,
        "session token of the KCP credentials cannot be sent in a request "
        "header: it holds the byte 0xc3 at offset 8"},
-      {"KCPKEY\r", "", kRegion, 7,
+      {"KCPKEY\r", "", kRegion, zva::kNoKcpCredentials,
        "access key id of the KCP credentials cannot be sent in a request "
        "header: it holds the byte 0x0d at offset 6"},
-      {kAccessKeyId, "", "us-west-2\r", 9,
+      {kAccessKeyId, "", "us-west-2\r", zva::kSigningFailed,
        "The region cannot be sent in a request header: it holds the byte "
        "0x0d at offset 9"},
   };

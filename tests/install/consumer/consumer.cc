@@ -7,6 +7,7 @@
 // with nothing but the library's own include directory.
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
+#include "zva/zva_codes.h"
 #include "zva/zva_device_metadata.h"
 #include "zva/zva_errors.h"
 #include "zva/zva_mxnet.h"
@@ -17,7 +18,8 @@
 
 int main() {
   std::cout << "version " << GetZVClientVersion() << "\n";
-  std::cout << "health 2 " << zva::HealthStatusToString(2) << "\n";
+  std::cout << "health 2 " << zva::HealthStatusToString(zva::kPingNotReachable)
+            << "\n";
   try {
     zva::HealthStatusToString(7);
   } catch (const zva::UnsupportedPingResponseException& e) {
