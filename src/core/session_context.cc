@@ -1,5 +1,6 @@
 #include "core/session_context.h"
 
+#include <memory>
 #include <utility>
 
 #include "platform/log_stream.h"
@@ -8,16 +9,19 @@ namespace zva {
 
 using logger::CLogger;
 
-SessionContext::SessionContext(Accelerator* /*accelerator*/) {}
+SessionContext::SessionContext(Accelerator* /*accelerator*/)
+    : last_session_error_(std::make_unique<ZvaRpcStatus>()) {}
+
+SessionContext::~SessionContext() = default;
 
 void SessionContext::SetLastSessionError(ZvaRpcStatus status) {
   std::lock_guard<std::mutex> lock(mtx_);
-  last_session_error_ = std::move(status);
+  *last_session_error_ = std::move(status);
 }
 
 ZvaRpcStatus SessionContext::GetLastSessionError() {
   std::lock_guard<std::mutex> lock(mtx_);
-  return last_session_error_;
+  return *last_session_error_;
 }
 
 uint64_t SessionContext::Generation() {

@@ -72,12 +72,16 @@ TEST_F(AcceleratorTest, ChannelTableFindsOwnersOnly) {
 TEST_F(AcceleratorTest, ReleaseIsIdempotentAndLaterCallsFailCleanly) {
   zvtest::LogWatch log;
   auto accelerator = Make();
+  std::shared_ptr<grpc::Channel> channel = accelerator->GetChannel();
   EXPECT_EQ(accelerator->Release(), 0);
   EXPECT_EQ(accelerator->Release(), 0);
   EXPECT_EQ(log.Count("Releasing accelerator \n"), 1);
   EXPECT_TRUE(accelerator->IsReleased());
   EXPECT_EQ(accelerator->GetChannel(), nullptr);
-  EXPECT_EQ(accelerator->GetStub(), nullptr);
+  EXPECT_EQ(accelerator->channel_, nullptr);
+  // Neither the accelerator nor its stub holds the channel any more.
+  EXPECT_EQ(channel.use_count(), 1);
+  channel.reset();
 
   zva::util::SetLastError("before");
   EXPECT_EQ(accelerator->Ping(), 1);
