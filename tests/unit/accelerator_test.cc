@@ -63,7 +63,11 @@ TEST_F(AcceleratorTest, ChannelTableFindsOwnersOnly) {
   EXPECT_EQ(zva::Accelerator::FromChannel(stranger.get()), nullptr);
   EXPECT_EQ(zva::Accelerator::FromChannel(nullptr), nullptr);
 
+  // A copy of the member is a snapshot that the release does not empty.
+  const zva::AcceleratorChannel snapshot = a->channel_;
   a->Release();
+  EXPECT_EQ(a->channel_, nullptr);
+  EXPECT_EQ(snapshot.get(), channel.get());
   // The caller still holds the channel, but it no longer leads anywhere.
   EXPECT_EQ(zva::Accelerator::FromChannel(channel.get()), nullptr);
   EXPECT_EQ(zva::Accelerator::FromChannel(b->GetChannel().get()), b.get());
