@@ -32,7 +32,7 @@ int main() {
     return Finish(1);
   }
   bool all_healthy = true;
-  for (unsigned int i = 0; i < count; ++i) {
+  for (zva::DeviceOrdinal i = 0; i < count; ++i) {
     try {
       std::string status = zva::GetDeviceHealthStatusString(i);
       if (all_healthy) {

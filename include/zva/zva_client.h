@@ -18,7 +18,10 @@
    - All calls are thread-safe. ZVLShutdown is meant for the end, once no
      other thread calls into the library; calls after it still answer (see
      below) but find no accelerator that it dropped.
-   - Set "ZV_VISIBLE_DEVICES" before the first call to choose the devices. */
+   - Set "ZV_VISIBLE_DEVICES" before the first call to choose the devices.
+   - The configuration file $HOME/.zv/zv_config.json and the variables that
+     override it are read when the list is built; zva_accelerator.h lists
+     every key with its default and unit. */
 
 #include "zva/zvl_export.h"
 
@@ -45,12 +48,13 @@ ZVA_EXPORT int GetDeviceCount(unsigned int* count);
    or "{}". Computed once per process. */
 ZVA_EXPORT const char* GetDevicesDescriptionJson(void);
 
-/* Pings the device with ordinal `device_index`: 0 healthy, 1 unhealthy, 2
-   not reachable (also for an unknown index, an empty list, or a device that
-   ZVLShutdown dropped). */
+/* Pings the device with ordinal `device_index` (zva::DeviceOrdinal in C++,
+   an unsigned int here): 0 healthy, 1 unhealthy, 2 not reachable (also for
+   an unknown index, an empty list, or a device that ZVLShutdown dropped). */
 ZVA_EXPORT int PingDevice(unsigned int device_index);
 
-/* The client version text "1.5.3". */
+/* The client version text "1.5.3". Callable before anything else, from C
+   and from C++ (zva_object.h includes this header for it). */
 ZVA_EXPORT const char* GetZVClientVersion(void);
 
 #ifdef __cplusplus

@@ -20,6 +20,13 @@
 
 namespace zva {
 
+// A device's number, 0-based, in the order the registry gives the attached
+// devices (and the process-wide accelerator list follows): the one type of
+// an ordinal in every C++ interface of the library. The C interface
+// (zva_client.h) takes the same number as an unsigned int, the width its
+// signature has.
+using DeviceOrdinal = unsigned long;
+
 // The parsed form of an accelerator type text such as "zva1.medium".
 // Valid texts are exactly "zva1.medium", "zva1.large", "zva1.xlarge",
 // "zva2.medium", "zva2.large" and "zva2.xlarge".
@@ -80,10 +87,10 @@ class ZVA_EXPORT DeviceMetadata {
   const std::string& GetId() const { return id_; }
   const DeviceType& GetType() const { return type_; }
   const std::string& GetDeviceName() const { return device_name_; }
-  unsigned long GetOrdinal() const { return ordinal_; }
+  DeviceOrdinal GetOrdinal() const { return ordinal_; }
   const std::string& GetHealthStatus() const { return health_status_; }
 
-  void SetOrdinal(unsigned long ordinal) { ordinal_ = ordinal; }
+  void SetOrdinal(DeviceOrdinal ordinal) { ordinal_ = ordinal; }
   void SetHealthStatus(const std::string& status) { health_status_ = status; }
 
   // "id: <id> ordinal: <n> type: <type> version: <v> device_name: <name>
@@ -96,7 +103,7 @@ class ZVA_EXPORT DeviceMetadata {
   std::string id_;
   DeviceType type_;
   std::string device_name_;
-  unsigned long ordinal_ = 0;
+  DeviceOrdinal ordinal_ = 0;
   std::string health_status_;
 };
 

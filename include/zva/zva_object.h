@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "zva/zva_client.h"  // GetZVClientVersion, shared by both interfaces
 #include "zva/zvl_export.h"
 
 namespace zva {
@@ -73,10 +74,5 @@ struct ObjectReleaser {
 ZVA_EXPORT void InitLogging();
 
 }  // namespace zva
-
-extern "C" {
-// The client version text "1.5.3". Callable before anything else.
-ZVA_EXPORT const char* GetZVClientVersion(void);
-}
 
 #endif  // ZVA_ZVA_OBJECT_H_

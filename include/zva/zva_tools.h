@@ -42,7 +42,7 @@ ZVA_EXPORT std::string HealthStatusToString(int status);
 // Pings the device at `device_index` of the process-wide accelerator list
 // (building the list on first use) and names the result. An index past the
 // list yields "not reachable".
-ZVA_EXPORT std::string GetDeviceHealthStatusString(unsigned long device_index);
+ZVA_EXPORT std::string GetDeviceHealthStatusString(DeviceOrdinal device_index);
 
 // Writes the usage text of `zv`, six lines.
 ZVA_EXPORT void PrintUsageString(std::ostream& os);

@@ -23,7 +23,7 @@ std::string HealthStatusToString(int status) {
   return it->second;
 }
 
-std::string GetDeviceHealthStatusString(unsigned long device_index) {
+std::string GetDeviceHealthStatusString(DeviceOrdinal device_index) {
   // PingDevice takes a 32-bit index. Cutting a larger index down would ping
   // some other device and report its health under the wrong number, so such
   // an index is answered the way PingDevice answers any index past the list.

@@ -31,7 +31,7 @@ void Retain(Accelerator* accelerator) {
 // A copy of the list's entry at `ordinal`, or an empty pointer.
 std::shared_ptr<AcceleratorInterface> EntryAt(
     const std::vector<std::shared_ptr<AcceleratorInterface>>& list,
-    unsigned long ordinal) {
+    DeviceOrdinal ordinal) {
   std::lock_guard<std::mutex> lock(AcceleratorListMutex());
   if (ordinal >= list.size()) return nullptr;
   return list[ordinal];
@@ -75,7 +75,7 @@ std::vector<std::shared_ptr<AcceleratorInterface>> GetAllAcceleratorsInternal(
     SetProxyUri(proxy, endpoint, discover);
     SetRegion(region, discover);
     DeviceMetadataRegistry registry = GetDeviceMetadataRegistry(endpoint);
-    for (unsigned long ordinal = 0; ordinal < registry.GetNumberOfDevices();
+    for (DeviceOrdinal ordinal = 0; ordinal < registry.GetNumberOfDevices();
          ++ordinal) {
       const DeviceMetadata& device =
           registry.GetDeviceMetadataByOrdinal(ordinal);
@@ -189,7 +189,7 @@ std::shared_ptr<AcceleratorInterface> GetAcceleratorByDeviceName(
 }
 
 std::shared_ptr<AcceleratorInterface> GetAcceleratorByDeviceOrdinal(
-    unsigned long ordinal, const char* endpoint) {
+    DeviceOrdinal ordinal, const char* endpoint) {
   InitLogging();
   CLogger log;
   log << "[GetAcceleratorByDeviceOrdinal] Getting accelerator by ZVA device "

@@ -101,7 +101,7 @@ Accelerator::Accelerator(const std::string& endpoint, const std::string& region,
       accelerator_type_(accelerator_type),
       region_(region),
       sdk_lifetime_(SdkLifetime()),
-      health_check_(this) {
+      internals_(std::make_unique<Internals>(this)) {
   {
     std::lock_guard<std::mutex> lock(LiveMutex());
     Live().insert(this);
@@ -110,11 +110,12 @@ Accelerator::Accelerator(const std::string& endpoint, const std::string& region,
   log << "Accelerator constructing" << logger::INFO;
   log << "Endpoint: " << endpoint_ << logger::INFO;
 
-  client_config_.InitConfiguration();
+  zva::config::ClientConfiguration& config = internals_->client_config_;
+  config.InitConfiguration();
 
   grpc::ChannelArguments arguments;
   arguments.SetMaxReceiveMessageSize(
-      client_config_.GetConfigProto().max_receive_message_size());
+      config.GetConfigProto().max_receive_message_size());
   // gRPC waits a second before its first reconnect and up to two minutes
   // later on; callers wait for the session meanwhile. A restarted proxy is
   // found again within a tenth of a second, and a long outage is retried at
@@ -145,10 +146,10 @@ Accelerator::Accelerator(const std::string& endpoint, const std::string& region,
     channel = grpc::CreateCustomChannel(endpoint_, grpc::SslCredentials(ssl),
                                         arguments);
   }
+  channel_.Exchange(channel);
   {
-    std::lock_guard<std::mutex> lock(mtx_stub_);
-    channel_ = channel;
-    stub_ = zva::rpc::ZvaInference::NewStub(channel_);
+    std::lock_guard<std::mutex> lock(internals_->mtx_stub_);
+    internals_->stub_ = zva::rpc::ZvaInference::NewStub(channel);
   }
   std::lock_guard<std::mutex> lock(mtx_s_channel_to_accel_map_);
   s_channel_to_accel_map_[channel.get()] = this;
@@ -171,7 +172,7 @@ void Accelerator::ReleaseAllAtExitHook() {
   s_exiting = true;
   // Every stop is asked first, so that they all run at once.
   for (Accelerator* accelerator : Live()) {
-    accelerator->health_check_.RequestStop();
+    accelerator->internals_->health_check_.RequestStop();
   }
   bool released = false;
   for (Accelerator* accelerator : Live()) {
@@ -194,7 +195,7 @@ void Accelerator::ReleaseAllAtExitHook() {
 
 void Accelerator::ReportSessionTrouble(uint64_t generation, bool session_lost) {
   if (session_lost) session_context_.Invalidate(generation);
-  health_check_.RequestCheck();
+  internals_->health_check_.RequestCheck();
 }
 
 Accelerator* Accelerator::FromChannel(grpc::Channel* channel) {
@@ -204,21 +205,25 @@ Accelerator* Accelerator::FromChannel(grpc::Channel* channel) {
 }
 
 zva::config::ClientLibraryConfig Accelerator::GetClientConfig() const {
-  return client_config_.GetConfigProto();
+  return internals_->client_config_.GetConfigProto();
 }
 
 int Accelerator::GetOverrideOperatorWhitelistVersion() {
   return GetClientConfig().operator_whitelist_override_version();
 }
 
-std::shared_ptr<grpc::Channel> Accelerator::GetChannel() const {
-  std::lock_guard<std::mutex> lock(mtx_stub_);
-  return channel_;
+bool Accelerator::IsStopping() const {
+  return internals_->health_check_.IsStopping();
 }
 
-std::shared_ptr<zva::rpc::ZvaInference::Stub> Accelerator::GetStub() const {
-  std::lock_guard<std::mutex> lock(mtx_stub_);
-  return stub_;
+bool Accelerator::IsKeepAliveThreadRunning() const {
+  return internals_->health_check_.IsRunning();
+}
+
+void Accelerator::RequestStop() { internals_->health_check_.RequestStop(); }
+
+const std::string& Accelerator::GetSessionId() {
+  return internals_->health_check_.session_id();
 }
 
 void Accelerator::SetFrameworkObject(std::shared_ptr<ObjectInterface> object) {
@@ -255,7 +260,8 @@ bool Accelerator::WaitForChannelReady() {
           << logger::DEBUG;
       return true;
     }
-    if (health_check_.WaitForStateChange(channel, state, deadline, false)) {
+    if (internals_->health_check_.WaitForStateChange(channel, state, deadline,
+                                                     false)) {
       continue;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -283,7 +289,7 @@ int Accelerator::ConnectImplementation(bool retry) {
   int attempt = 1;
   zva::rpc::ConnectResponse response;
   while (true) {
-    std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = GetStub();
+    std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = internals_->GetStub();
     if (stub == nullptr) {
       ZvaRpcStatus status = ReleasedStatus();
       session_context_.SetLastSessionError(status);
@@ -336,7 +342,7 @@ int Accelerator::ConnectImplementation(bool retry) {
     grpc::Status status;
     {
       CLogger timer("Connect");
-      HealthCheck::CallScope in_flight(&health_check_, &context);
+      HealthCheck::CallScope in_flight(&internals_->health_check_, &context);
       status = stub->Connect(&context, request, &response);
     }
     if (status.ok()) {
@@ -389,7 +395,7 @@ grpc::Status Accelerator::PingImplementation(zva::rpc::PingResponse* response) {
   CLogger log("PingImplementation");
   log << "Ping accelerator\n" << logger::INFO;
   std::shared_ptr<grpc::Channel> channel = GetChannel();
-  std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = GetStub();
+  std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = internals_->GetStub();
   if (channel == nullptr || stub == nullptr) {
     ReportReleased("Ping");
     return grpc::Status(grpc::StatusCode::FAILED_PRECONDITION,
@@ -406,7 +412,7 @@ grpc::Status Accelerator::PingImplementation(zva::rpc::PingResponse* response) {
   grpc::Status status;
   {
     CLogger timer("Ping");
-    HealthCheck::CallScope in_flight(&health_check_, &context);
+    HealthCheck::CallScope in_flight(&internals_->health_check_, &context);
     status = stub->Ping(&context, zva::rpc::PingRequest(), response);
   }
   if (!status.ok()) {
@@ -468,7 +474,7 @@ int Accelerator::Ping() {
 
 int Accelerator::Release() {
   // Before any lock: the thread may need them on its way out.
-  health_check_.Stop();
+  internals_->health_check_.Stop();
   // Dropped after mtx_init_and_shutdown is unlocked: the last reference runs
   // the platform shutdown, which takes that mutex itself.
   std::shared_ptr<RunOnInitAndExit> sdk_lifetime;
@@ -482,13 +488,12 @@ int Accelerator::Release() {
       framework_object_.reset();
     }
     std::shared_ptr<zva::rpc::ZvaInference::Stub> stub;
-    std::shared_ptr<grpc::Channel> channel;
     {
-      std::lock_guard<std::mutex> stub_lock(mtx_stub_);
-      stub = std::move(stub_);
-      channel = std::move(channel_);
+      std::lock_guard<std::mutex> stub_lock(internals_->mtx_stub_);
+      stub = std::move(internals_->stub_);
     }
     stub.reset();
+    std::shared_ptr<grpc::Channel> channel = channel_.Exchange(nullptr);
     {
       std::lock_guard<std::mutex> map_lock(mtx_s_channel_to_accel_map_);
       auto it = s_channel_to_accel_map_.find(channel.get());
@@ -503,7 +508,7 @@ int Accelerator::Release() {
   }
   // After the channel is dropped: a state watch left pending on it then
   // ends at once, unless an adapter still holds the channel.
-  health_check_.RetireQueue();
+  internals_->health_check_.RetireQueue();
   return kOk;
 }
 
@@ -522,8 +527,8 @@ void Accelerator::KickOffKeepAliveThread(const Versions& versions,
   }
   // The thread keeps its own copy of the name: the caller's text need not
   // outlive it.
-  switch (
-      health_check_.Start(versions, framework != nullptr ? framework : "")) {
+  switch (internals_->health_check_.Start(
+      versions, framework != nullptr ? framework : "")) {
     case HealthCheck::StartResult::kStarted:
       return;
     case HealthCheck::StartResult::kAlreadyRunning:
@@ -541,7 +546,7 @@ void Accelerator::KickOffKeepAliveThread(const Versions& versions,
 
 void Accelerator::KeepAliveThread(const Versions& versions,
                                   const char* framework) {
-  health_check_.Run(versions, framework);
+  internals_->health_check_.Run(versions, framework);
 }
 
 }  // namespace zva

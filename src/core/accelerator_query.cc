@@ -11,11 +11,11 @@ namespace zva {
 using logger::CLogger;
 
 void Accelerator::SetSelfDescription(SelfDescription describe) {
-  self_description_ = std::move(describe);
+  internals_->self_description_ = std::move(describe);
 }
 
 void Accelerator::DescribeZVA() {
-  if (self_description_) self_description_(*this);
+  if (internals_->self_description_) internals_->self_description_(*this);
 }
 
 int Accelerator::QueryInterface(InterfaceID /*id*/,

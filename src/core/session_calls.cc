@@ -41,7 +41,7 @@ int Accelerator::Handshake(const Versions& versions, const char* framework) {
       << "\n"
       << logger::INFO;
   const std::string model_type = framework != nullptr ? framework : "";
-  std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = GetStub();
+  std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = internals_->GetStub();
   if (stub == nullptr) {
     session_context_.SetUnReady();
     session_context_.SetLastSessionError(ReleasedStatus());
@@ -64,7 +64,7 @@ int Accelerator::Handshake(const Versions& versions, const char* framework) {
   zva::rpc::InitSessionResponse response;
   grpc::Status status;
   {
-    HealthCheck::CallScope in_flight(&health_check_, &context);
+    HealthCheck::CallScope in_flight(&internals_->health_check_, &context);
     status = stub->InitSession(&context, request, &response);
   }
   if (!status.ok()) {
@@ -72,10 +72,10 @@ int Accelerator::Handshake(const Versions& versions, const char* framework) {
     ThrowSessionFailure(&session_context_, &log, "Handshake", status,
                         request_id, accelerator_id_);
   }
-  health_check_.session_id() = response.session().session_id();
-  session_context_.SetSessionAndNotifyAll(health_check_.session_id());
+  internals_->health_check_.session_id() = response.session().session_id();
+  session_context_.SetSessionAndNotifyAll(GetSessionId());
   log << "[Health check] Application context id returned by accelerator: "
-      << health_check_.session_id() << "\n"
+      << GetSessionId() << "\n"
       << logger::INFO;
   return kOk;
 }
@@ -83,14 +83,14 @@ int Accelerator::Handshake(const Versions& versions, const char* framework) {
 int Accelerator::ReconnectSession() {
   CLogger log("Reconnect");
   log << "[Health check] Reconnect \n" << logger::INFO;
-  std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = GetStub();
+  std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = internals_->GetStub();
   if (stub == nullptr) {
     session_context_.SetUnReady();
     session_context_.SetLastSessionError(ReleasedStatus());
     ErrorHandler::ThrowRPCStateException(ReleasedStatus());
   }
   zva::rpc::ReconnectSessionRequest request;
-  request.mutable_session()->set_session_id(health_check_.session_id());
+  request.mutable_session()->set_session_id(GetSessionId());
   grpc::ClientContext context;
   std::string request_id = util::FillContext(
       &context, accelerator_id_,
@@ -98,15 +98,15 @@ int Accelerator::ReconnectSession() {
   zva::rpc::ReconnectSessionResponse response;
   grpc::Status status;
   {
-    HealthCheck::CallScope in_flight(&health_check_, &context);
+    HealthCheck::CallScope in_flight(&internals_->health_check_, &context);
     status = stub->ReconnectSession(&context, request, &response);
   }
   if (status.ok()) {
     log << "[Health check] Setting application_context_ready flag to true, "
            "application context is: "
-        << health_check_.session_id() << "\n"
+        << GetSessionId() << "\n"
         << logger::INFO;
-    session_context_.SetSessionAndNotifyAll(health_check_.session_id());
+    session_context_.SetSessionAndNotifyAll(GetSessionId());
     return kOk;
   }
   session_context_.SetUnReady();
@@ -116,25 +116,25 @@ int Accelerator::ReconnectSession() {
 
 int Accelerator::KeepAliveSession() {
   CLogger log;
-  std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = GetStub();
+  std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = internals_->GetStub();
   if (stub == nullptr) {
     session_context_.SetLastSessionError(ReleasedStatus());
     ErrorHandler::ThrowRPCStateException(ReleasedStatus());
   }
   zva::rpc::KeepAliveSessionRequest request;
-  request.mutable_session()->set_session_id(health_check_.session_id());
+  request.mutable_session()->set_session_id(GetSessionId());
   grpc::ClientContext context;
   std::string request_id =
       util::FillContext(
           &context, accelerator_id_,
           std::chrono::milliseconds(GetClientConfig().keep_alive_timeout()));
   log << "[Health check] Calling KeepAlive with application context: "
-      << health_check_.session_id() << "\n"
+      << GetSessionId() << "\n"
       << logger::DEBUG;
   zva::rpc::KeepAliveSessionResponse response;
   grpc::Status status;
   {
-    HealthCheck::CallScope in_flight(&health_check_, &context);
+    HealthCheck::CallScope in_flight(&internals_->health_check_, &context);
     status = stub->KeepAliveSession(&context, request, &response);
   }
   if (status.ok()) {
@@ -147,13 +147,13 @@ int Accelerator::KeepAliveSession() {
 
 int Accelerator::DestroySession() {
   CLogger log("DestroyApplicationContext");
-  std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = GetStub();
+  std::shared_ptr<zva::rpc::ZvaInference::Stub> stub = internals_->GetStub();
   if (stub == nullptr) {
     ReportReleased("DestroyApplicationContext");
     return kInternalError;
   }
   zva::rpc::DestroySessionRequest request;
-  request.mutable_session()->set_session_id(health_check_.session_id());
+  request.mutable_session()->set_session_id(GetSessionId());
   grpc::ClientContext context;
   // On the way out of a stop the session is destroyed as a courtesy to the
   // service: it expires by itself, so a release never waits a full deadline
@@ -165,14 +165,14 @@ int Accelerator::DestroySession() {
   std::string request_id = util::FillContext(
       &context, accelerator_id_, std::chrono::milliseconds(timeout));
   log << "[Health check] Destroying application context: "
-      << health_check_.session_id() << "\n"
+      << GetSessionId() << "\n"
       << logger::INFO;
   zva::rpc::DestroySessionResponse response;
   grpc::Status status;
   if (IsStopping()) {
     status = stub->DestroySession(&context, request, &response);
   } else {
-    HealthCheck::CallScope in_flight(&health_check_, &context);
+    HealthCheck::CallScope in_flight(&internals_->health_check_, &context);
     status = stub->DestroySession(&context, request, &response);
   }
   if (status.ok()) {
@@ -197,7 +197,7 @@ int Accelerator::BuildSession(const Versions& versions, const char* framework,
   (void)retry;
   ConnectImplementation(false);
   log << "[Health check] [Build Application Context] .. " << logger::INFO;
-  if (!health_check_.session_id().empty()) {
+  if (!GetSessionId().empty()) {
     log << "[Health check] [Build Application Context] calling reconnect \n"
         << logger::INFO;
     return ReconnectSession();

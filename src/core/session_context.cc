@@ -1,5 +1,6 @@
 #include "core/session_context.h"
 
+#include <memory>
 #include <utility>
 
 #include "platform/log_stream.h"
@@ -8,20 +9,23 @@ namespace zva {
 
 using logger::CLogger;
 
-SessionContext::SessionContext(Accelerator* /*accelerator*/) {}
+SessionContext::SessionContext(Accelerator* /*accelerator*/)
+    : last_session_error_(std::make_unique<ZvaRpcStatus>()) {}
+
+SessionContext::~SessionContext() = default;
 
 void SessionContext::SetLastSessionError(ZvaRpcStatus status) {
-  MutexLock lock(&mtx_);
-  last_session_error_ = std::move(status);
+  std::lock_guard<std::mutex> lock(mtx_);
+  *last_session_error_ = std::move(status);
 }
 
 ZvaRpcStatus SessionContext::GetLastSessionError() {
-  MutexLock lock(&mtx_);
-  return last_session_error_;
+  std::lock_guard<std::mutex> lock(mtx_);
+  return *last_session_error_;
 }
 
 uint64_t SessionContext::Generation() {
-  MutexLock lock(&mtx_);
+  std::lock_guard<std::mutex> lock(mtx_);
   return generation_;
 }
 
@@ -34,24 +38,24 @@ void SessionContext::SetSessionAndNotifyAll(std::string id) {
         << logger::WARNING;
   }
   {
-    MutexLock lock(&mtx_);
+    std::lock_guard<std::mutex> lock(mtx_);
     session_id_ = std::move(id);
     ++generation_;
     is_ready_ = true;
     closed_ = false;
   }
-  cv_.SignalAll();
+  cv_.notify_all();
 }
 
 void SessionContext::SetUnReady() {
   if (!is_ready_.load()) return;
-  MutexLock lock(&mtx_);
+  std::lock_guard<std::mutex> lock(mtx_);
   if (is_ready_) SetUnReadyLocked();
 }
 
 bool SessionContext::Invalidate(uint64_t generation) {
   if (!is_ready_.load()) return false;
-  MutexLock lock(&mtx_);
+  std::lock_guard<std::mutex> lock(mtx_);
   if (!is_ready_ || generation_ != generation) return false;
   SetUnReadyLocked();
   return true;
@@ -70,23 +74,23 @@ void SessionContext::Close(bool for_good) {
   {
     // Setting the flag under the lock orders the notification after a
     // waiter's test of it, so no waiter misses it.
-    MutexLock lock(&mtx_);
+    std::lock_guard<std::mutex> lock(mtx_);
     closed_ = true;
     if (for_good) stopped_ = true;
   }
-  cv_.SignalAll();
+  cv_.notify_all();
 }
 
 void SessionContext::Open() {
-  MutexLock lock(&mtx_);
+  std::lock_guard<std::mutex> lock(mtx_);
   closed_ = false;
 }
 
 bool SessionContext::Pause(std::chrono::milliseconds duration) {
-  MutexLock lock(&mtx_);
+  std::unique_lock<std::mutex> lock(mtx_);
   const auto deadline = std::chrono::steady_clock::now() + duration;
   while (!IsClosed() && std::chrono::steady_clock::now() < deadline) {
-    cv_.WaitUntil(&mtx_, deadline);
+    cv_.wait_until(lock, deadline);
   }
   return !IsClosed();
 }
@@ -101,18 +105,16 @@ SessionContext::Session SessionContext::WaitNewer(
 
   Session result;
   {
-    MutexLock lock(&mtx_);
+    std::unique_lock<std::mutex> lock(mtx_);
     // A steady clock keeps the wait honest when the wall clock is set.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    auto usable = [&]() ZV_REQUIRES(mtx_) {
-      return is_ready_ && generation_ > after;
-    };
+    auto usable = [&] { return is_ready_ && generation_ > after; };
     bool ready = usable();
     // The closed flag is tested under the lock before every wait: a close
     // that came after the test on entry then either shows here or notifies
     // after this thread has started waiting, never in between.
     while (!ready && !IsClosed()) {
-      cv_.WaitUntil(&mtx_, deadline);
+      cv_.wait_until(lock, deadline);
       ready = usable();
       if (std::chrono::steady_clock::now() >= deadline) break;
     }

@@ -1,106 +1,11 @@
 #ifndef ZVA_CORE_SESSION_CONTEXT_H_
 #define ZVA_CORE_SESSION_CONTEXT_H_
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <string>
+// The session context is declared in the public header, because integrations
+// reach it as an accelerator's member; inside the library its status record
+// is complete as well.
 
 #include "errors/rpc_status.h"
-#include "platform/mutex.h"
-
-namespace zva {
-
-class Accelerator;
-
-// Publishes one accelerator's session from its health-check thread to the
-// application threads that are about to make a model call.
-//
-// Every published session carries a generation, one higher than the one
-// before, even when the identifier stays the same (a resumed session). A
-// caller that found its session unusable asks for a newer generation, so it
-// never retries with the session it just saw fail.
-//
-// The context is "closed" while no session can come soon: the health check
-// was stopped, ended, or got a fatal answer. Waits then end at once; the next
-// published session opens it again.
-//
-// Thread-safe: every operation may be called from any thread. In practice
-// SetSessionAndNotifyAll and SetUnReady run on the health-check thread, Wait
-// and GetLastSessionError on application threads.
-class SessionContext {
- public:
-  // A published session as a waiter receives it.
-  struct Session {
-    std::string id;           // empty: none became ready in time
-    uint64_t generation = 0;  // 0 with an empty id
-  };
-
-  // `accelerator` owns this context; the context keeps no use of it (its
-  // stop state is the context's own, set through Close).
-  explicit SessionContext(Accelerator* accelerator = nullptr);
-
-  SessionContext(const SessionContext&) = delete;
-  SessionContext& operator=(const SessionContext&) = delete;
-
-  // Replaces the status of the last failed session-level call.
-  void SetLastSessionError(ZvaRpcStatus status);
-  // A copy of the status of the last failed session-level call; the default
-  // status (a failure with kInternalError) until one failed.
-  ZvaRpcStatus GetLastSessionError();
-
-  // Publishes `id` as the ready session of a new generation, opens the
-  // context and wakes every waiter.
-  void SetSessionAndNotifyAll(std::string id);
-  // Marks the session not ready; the identifier is kept.
-  void SetUnReady();
-  // Marks the session of `generation` not ready, if it is still the
-  // published one and ready. True when it did; false when a newer session
-  // came meanwhile or it was already not ready.
-  bool Invalidate(uint64_t generation);
-
-  // The ready session's identifier, waiting at most `timeout` for one. Answers
-  // "" after the timeout, or at once (or as soon as it is woken) while the
-  // context is closed.
-  std::string Wait(std::chrono::milliseconds timeout);
-  // As Wait, but only a session of a generation above `after` counts.
-  Session WaitNewer(std::chrono::milliseconds timeout, uint64_t after);
-
-  // Sleeps `duration`, unless the context is closed first. False when it was
-  // cut short by closing (or was closed on entry).
-  bool Pause(std::chrono::milliseconds duration);
-
-  // Closes the context: waits and pauses end at once until a session is
-  // published again, or for good when `for_good` (the accelerator stopped:
-  // not even a session published later is handed out). Open lets waits wait
-  // again (a restarted health check), unless closed for good.
-  void Close(bool for_good = false);
-  void Open();
-  bool IsClosed() const { return closed_.load() || stopped_.load(); }
-  // Closes the context for good.
-  void NotifyStopping() { Close(true); }
-
-  // Whether a session is published as ready.
-  bool IsReady() const { return is_ready_.load(); }
-  // The generation of the latest published session; 0 before the first.
-  uint64_t Generation();
-
- private:
-  // Logs and clears is_ready_; the session ready.
-  void SetUnReadyLocked() ZV_REQUIRES(mtx_);
-
-  // State below is protected by mtx_; is_ready_ and closed_ are atomic as
-  // well so that they may be tested before taking the lock.
-  Mutex mtx_;
-  CondVar cv_;
-  std::atomic<bool> is_ready_{false};
-  std::atomic<bool> closed_{false};
-  std::atomic<bool> stopped_{false};
-  std::string session_id_ ZV_GUARDED_BY(mtx_);
-  uint64_t generation_ ZV_GUARDED_BY(mtx_) = 0;
-  ZvaRpcStatus last_session_error_ ZV_GUARDED_BY(mtx_);
-};
-
-}  // namespace zva
+#include "zva/zva_session_context.h"
 
 #endif  // ZVA_CORE_SESSION_CONTEXT_H_

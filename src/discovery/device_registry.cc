@@ -71,22 +71,22 @@ DeviceMetadataRegistry::DeviceMetadataRegistry(
 }
 
 const DeviceMetadata& DeviceMetadataRegistry::GetDeviceMetadataByOrdinal(
-    unsigned long ordinal) const {
+    DeviceOrdinal ordinal) const {
   if (ordinal >= devices_.size()) throw kDeviceOrdinalOutOfRange;
   return devices_[ordinal];
 }
 
 const std::string& DeviceMetadataRegistry::DeviceOrdinalToId(
-    unsigned long ordinal) const {
+    DeviceOrdinal ordinal) const {
   return GetDeviceMetadataByOrdinal(ordinal).GetId();
 }
 
-unsigned long DeviceMetadataRegistry::DeviceIdToOrdinal(
+DeviceOrdinal DeviceMetadataRegistry::DeviceIdToOrdinal(
     const std::string& id) const {
   return GetDeviceMetadataById(id).GetOrdinal();
 }
 
-unsigned long DeviceMetadataRegistry::DeviceNameToOrdinal(
+DeviceOrdinal DeviceMetadataRegistry::DeviceNameToOrdinal(
     const std::string& device_name) const {
   return GetDeviceMetadataByDeviceName(device_name).GetOrdinal();
 }

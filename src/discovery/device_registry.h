@@ -28,11 +28,11 @@ class DeviceMetadataRegistry {
   std::vector<DeviceMetadata> GetDevicesMetadata() const { return devices_; }
 
   // References stay valid as long as the registry.
-  const DeviceMetadata& GetDeviceMetadataByOrdinal(unsigned long ordinal) const;
-  const std::string& DeviceOrdinalToId(unsigned long ordinal) const;
-  unsigned long DeviceIdToOrdinal(const std::string& id) const;
+  const DeviceMetadata& GetDeviceMetadataByOrdinal(DeviceOrdinal ordinal) const;
+  const std::string& DeviceOrdinalToId(DeviceOrdinal ordinal) const;
+  DeviceOrdinal DeviceIdToOrdinal(const std::string& id) const;
   // Devices with an empty name are never found by name.
-  unsigned long DeviceNameToOrdinal(const std::string& device_name) const;
+  DeviceOrdinal DeviceNameToOrdinal(const std::string& device_name) const;
   const DeviceMetadata& GetDeviceMetadataById(const std::string& id) const;
   const DeviceMetadata& GetDeviceMetadataByDeviceName(
       const std::string& device_name) const;

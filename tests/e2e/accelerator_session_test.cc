@@ -7,9 +7,15 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "zva/rpc/zva_error_codes.pb.h"
 
@@ -71,6 +77,77 @@ TEST(ConnectTest, SignedConnectWithSessionTokenOverPlainText) {
   ASSERT_EQ(connects.size(), 1u);
   EXPECT_EQ(connects[0].code, grpc::StatusCode::OK) << connects[0].detail;
   EXPECT_EQ(connects[0].Metadata("x-kst-security-token"), "token-123");
+}
+
+// Stands between a client and the simulator on loopback and holds every new
+// connection for `hold` before it passes anything on, the way a loaded host
+// answers slowly.
+class SlowRelay {
+ public:
+  SlowRelay(int target_port, milliseconds hold) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), length),
+              0);
+    EXPECT_EQ(::listen(listener_, 8), 0);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    address.sin_port = htons(static_cast<uint16_t>(target_port));
+    acceptor_ = std::thread([this, address, hold] {
+      for (int client; (client = ::accept(listener_, nullptr, nullptr)) >= 0;) {
+        const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+        ::connect(server, reinterpret_cast<const sockaddr*>(&address),
+                  sizeof(address));
+        fds_.insert(fds_.end(), {client, server});
+        pumps_.emplace_back([client, server, hold] {
+          std::this_thread::sleep_for(hold);  // the slowness itself
+          pollfd fds[] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+          char buffer[16384];
+          while (::poll(fds, 2, -1) > 0) {
+            const int from = fds[0].revents != 0 ? 0 : 1;
+            const ssize_t n = ::read(fds[from].fd, buffer, sizeof(buffer));
+            if (n <= 0 || ::write(fds[1 - from].fd, buffer, n) != n) break;
+          }
+        });
+      }
+    });
+  }
+  ~SlowRelay() {
+    ::shutdown(listener_, SHUT_RDWR);
+    acceptor_.join();
+    for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+    for (std::thread& pump : pumps_) pump.join();
+    for (int fd : fds_) ::close(fd);
+    ::close(listener_);
+  }
+  std::string Endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread acceptor_;
+  // Written by the acceptor only; read once it has ended.
+  std::vector<int> fds_;
+  std::vector<std::thread> pumps_;
+};
+
+// Regression: the channel gave each connection attempt, handshake
+// included, only a tenth of a second (gRPC takes its minimum reconnect
+// back-off as the least time an attempt may take), so on a loaded host
+// Connect and Ping failed with code 14 against a healthy proxy.
+TEST(ConnectTest, SlowConnectionSetupStillConnects) {
+  SimHarness h;
+  const std::string endpoint = h.sim().Endpoint();
+  SlowRelay relay(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)),
+                  milliseconds(500));
+  auto accelerator = std::make_unique<zva::Accelerator>(
+      relay.Endpoint(), h.sim().region(), h.Id(), "zva1.medium");
+  EXPECT_EQ(accelerator->Connect(), 0) << LastError();
+  EXPECT_EQ(accelerator->Ping(), 0) << LastError();
+  accelerator->Release();
 }
 
 TEST(ConnectTest, ThreeAttemptsWithRetryOneWithout) {

@@ -63,7 +63,11 @@ TEST_F(AcceleratorTest, ChannelTableFindsOwnersOnly) {
   EXPECT_EQ(zva::Accelerator::FromChannel(stranger.get()), nullptr);
   EXPECT_EQ(zva::Accelerator::FromChannel(nullptr), nullptr);
 
+  // A copy of the member is a snapshot that the release does not empty.
+  const zva::AcceleratorChannel snapshot = a->channel_;
   a->Release();
+  EXPECT_EQ(a->channel_, nullptr);
+  EXPECT_EQ(snapshot.get(), channel.get());
   // The caller still holds the channel, but it no longer leads anywhere.
   EXPECT_EQ(zva::Accelerator::FromChannel(channel.get()), nullptr);
   EXPECT_EQ(zva::Accelerator::FromChannel(b->GetChannel().get()), b.get());
@@ -72,12 +76,16 @@ TEST_F(AcceleratorTest, ChannelTableFindsOwnersOnly) {
 TEST_F(AcceleratorTest, ReleaseIsIdempotentAndLaterCallsFailCleanly) {
   zvtest::LogWatch log;
   auto accelerator = Make();
+  std::shared_ptr<grpc::Channel> channel = accelerator->GetChannel();
   EXPECT_EQ(accelerator->Release(), zva::kOk);
   EXPECT_EQ(accelerator->Release(), zva::kOk);
   EXPECT_EQ(log.Count("Releasing accelerator \n"), 1);
   EXPECT_TRUE(accelerator->IsReleased());
   EXPECT_EQ(accelerator->GetChannel(), nullptr);
-  EXPECT_EQ(accelerator->GetStub(), nullptr);
+  EXPECT_EQ(accelerator->channel_, nullptr);
+  // Neither the accelerator nor its stub holds the channel any more.
+  EXPECT_EQ(channel.use_count(), 1);
+  channel.reset();
 
   zva::util::SetLastError("before");
   EXPECT_EQ(accelerator->Ping(), zva::kInternalError);

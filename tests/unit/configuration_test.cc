@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,6 +102,24 @@ TEST_F(ClientConfigurationTest, DefaultDocumentMatchesFieldTable) {
             0);
   EXPECT_THAT(parsed, ProtoEq(Defaults()));
   EXPECT_EQ(parsed.max_receive_message_size(), 2147483647);
+}
+
+// The public header and the manual page give every key with its default; a
+// key added or a default changed without them fails here.
+TEST_F(ClientConfigurationTest, EveryKeyIsDocumentedWithItsDefault) {
+  auto read = [](const char* path) {
+    std::ifstream in(std::string(ZV_SOURCE_DIR) + "/" + path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string header = read("include/zva/zva_accelerator.h");
+  const std::string manual = read("man/zv.1");
+  ASSERT_FALSE(header.empty());
+  ASSERT_FALSE(manual.empty());
+#define ZV_EXPECT_DOCUMENTED(name, value)                                \
+  EXPECT_THAT(header, ::testing::HasSubstr("//   " #name " = " #value)); \
+  EXPECT_THAT(manual, ::testing::HasSubstr(".B " #name "\n" #value " "));
+  ZV_CLIENT_CONFIG_FIELDS(ZV_EXPECT_DOCUMENTED)
+#undef ZV_EXPECT_DOCUMENTED
 }
 
 TEST_F(ClientConfigurationTest, NoFileNoVariablesGivesDefaults) {

@@ -3,6 +3,7 @@
 // code in this process is the loaded one.
 
 #include <string>
+#include <utility>
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -44,6 +45,31 @@ TEST_F(SharedLibraryTest, InternalSymbolsStayHidden) {
       nullptr);
   // zva::util::GenerateUUID[abi:cxx11]()
   EXPECT_EQ(::dlsym(s_handle_, "_ZN3zva4util12GenerateUUIDB5cxx11Ev"), nullptr);
+}
+
+// The accelerator class is an interface of its own: its operations, its
+// session context and its type information (for a dynamic cast in the
+// integration) leave the library; what only the library calls does not.
+TEST_F(SharedLibraryTest, AcceleratorClassIsExportedButNotItsInternals) {
+  const std::pair<const char*, bool> symbols[] = {
+      // zva::Accelerator::KickOffKeepAliveThread(Versions const&, char const*)
+      {"_ZN3zva11Accelerator22KickOffKeepAliveThreadERKNS_8VersionsEPKc", true},
+      // zva::Accelerator::FromChannel(grpc::Channel*)
+      {"_ZN3zva11Accelerator11FromChannelEPN4grpc7ChannelE", true},
+      // zva::SessionContext::Wait[abi:cxx11](std::chrono::milliseconds)
+      {"_ZN3zva14SessionContext4WaitB5cxx11ENSt6chrono8durationIlSt5ratioILl1E"
+       "Ll1000EEEE",
+       true},
+      // typeinfo for zva::Accelerator
+      {"_ZTIN3zva11AcceleratorE", true},
+      // zva::Accelerator::ReleaseAllAtExitHook()
+      {"_ZN3zva11Accelerator20ReleaseAllAtExitHookEv", false},
+      // zva::Accelerator::ReportSessionTrouble(unsigned long, bool)
+      {"_ZN3zva11Accelerator20ReportSessionTroubleEmb", false},
+  };
+  for (const auto& [symbol, exported] : symbols) {
+    EXPECT_EQ(::dlsym(s_handle_, symbol) != nullptr, exported) << symbol;
+  }
 }
 
 // Regression: closing the library and opening it again used to abort in
