@@ -11,12 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e/accel_sim.h"
-#include "unit/log_watch.h"
-#include "zva/zva_accelerator.h"
-#include "errors/classification.h"
 #include "api/factory.h"
 #include "errors/catalogue.h"
+#include "errors/classification.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
+#include "zva/zva_accelerator.h"
 
 namespace {
 
@@ -373,7 +373,7 @@ TEST(PingTest, HealthyUnhealthyAndFailures) {
 
 TEST(ReleaseTest, ReleaseStopsTheThreadAndLaterCallsFailCleanly) {
   SimHarness h;
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = h.MakeAccelerator();
   std::shared_ptr<grpc::Channel> channel = accelerator->GetChannel();
   ASSERT_FALSE(StartSession(accelerator.get()).empty());

@@ -2,7 +2,7 @@
 // so this program holds the only TLS simulator.
 #include <gtest/gtest.h>
 
-#include "e2e/accel_sim.h"
+#include "support/sim_harness.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e/accel_sim.h"
+#include "api/factory.h"
+#include "support/sim_harness.h"
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
-#include "api/factory.h"
 
 namespace {
 

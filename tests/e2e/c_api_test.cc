@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e/accel_sim.h"
-#include "unit/log_watch.h"
+#include "api/factory.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
-#include "api/factory.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
   EXPECT_EQ(zva::GetAcceleratorByDeviceName("dev-c").get(), ccc.get());
   EXPECT_EQ(zva::GetAcceleratorByDeviceOrdinal(1).get(), ccc.get());
   {
-    zvtest::LogWatch log;
+    zvtest::LogCapture log;
     EXPECT_EQ(zva::GetAcceleratorByZvaId("zva-bbb"), nullptr);
     EXPECT_EQ(zva::GetAcceleratorByDeviceName("dev-b"), nullptr);
     EXPECT_EQ(zva::GetAcceleratorByDeviceOrdinal(2), nullptr);
@@ -102,7 +102,7 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
   EXPECT_EQ(PingDevice(1), 1);
   h.sim().SetHealthy("zva-ccc", true);
   {
-    zvtest::LogWatch log;
+    zvtest::LogCapture log;
     EXPECT_EQ(PingDevice(5), 2);
     EXPECT_EQ(log.Count("Device index 5 is invalid.\n"), 1);
   }

@@ -16,13 +16,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "e2e/accel_sim.h"
-#include "platform/kcp.h"
-#include "sim/sim_test_util.h"
-#include "unit/log_watch.h"
-#include "zva/zva_errors.h"
 #include "core/signer.h"
+#include "platform/kcp.h"
 #include "rpc/executor.h"
+#include "support/log_capture.h"
+#include "support/sim_client.h"
+#include "support/sim_harness.h"
+#include "zva/zva_errors.h"
 
 namespace {
 
@@ -118,7 +118,7 @@ class RotationTest : public ::testing::Test {
     return ids.size();
   }
 
-  zvsim_test::ManualClock clock_{zvsim_test::KnownTime()};
+  zvtest::ManualClock clock_{zvtest::KnownTime()};
   std::unique_ptr<zvtest::AccelEnv> env_;
   std::unique_ptr<zvsim::Simulator> sim_;
 };
@@ -181,8 +181,8 @@ TEST_F(RotationTest, EightThreadsSignAcrossRotations) {
   bool stop = false;
 
   auto sign_and_connect = [&](int index) {
-    auto channel = zvsim_test::OwnChannel(sim_->Endpoint(),
-                                          grpc::InsecureChannelCredentials());
+    auto channel = zvtest::OwnChannel(sim_->Endpoint(),
+                                      grpc::InsecureChannelCredentials());
     auto stub = zva::rpc::ZvaInference::NewStub(channel);
     for (;;) {
       {
@@ -259,7 +259,7 @@ TEST_F(RotationTest, FailedRefreshKeepsValidKeysAndNoSecretIsEverShown) {
   kcp::SetLogSystem(recording);
   std::string texts;  // last errors and the library's log
   {
-    zvtest::LogWatch log(/*debug=*/true);
+    zvtest::LogCapture log(0, /*debug=*/true);
     EXPECT_EQ(MakeAccelerator()->Connect(), 0) << LastError();
 
     // Four minutes left, and the role's keys cannot be had: the cached ones

@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include "exec_sim_fixture.h"
 #include "rpc/reload_handler.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
 
-namespace zva_test {
+namespace zvtest {
 namespace {
 
+using namespace std::chrono_literals;
 using Stub = zva::rpc::ZvaInference::Stub;
 
 class InferReloadTest : public SimFixture {
@@ -209,4 +211,4 @@ TEST_F(InferReloadTest, TwoThreadsFailingAtOnceReloadOnce) {
 }
 
 }  // namespace
-}  // namespace zva_test
+}  // namespace zvtest

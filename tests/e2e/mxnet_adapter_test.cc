@@ -7,11 +7,12 @@
 
 #include "zva/rpc/mxnet/zva_mxnet.pb.h"
 
-#include "exec_sim_fixture.h"
-#include "zva/zva_mxnet.h"
 #include "errors/catalogue.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
+#include "zva/zva_mxnet.h"
 
-namespace zva_test {
+namespace zvtest {
 namespace {
 
 using zva::mxnet::MXNetInterface;
@@ -174,7 +175,7 @@ TEST_F(MXNetAdapterTest, InferFillsOutputsInWireOrder) {
   int32_t out[2][3] = {};
   std::vector<MXTensor> outputs = {{out[0], {3}, zva::mxnet::FLOAT32},
                                    {out[1], {1, 3}, zva::mxnet::FLOAT32}};
-  LogCapture log(2, true);
+  LogCapture log(2, /*debug=*/false, /*profile=*/true);
   ASSERT_EQ(model->Infer({{"x", {x, {3}, zva::mxnet::INT32}},
                           {"y", {y, {3}, zva::mxnet::INT32}}},
                          &outputs),
@@ -248,7 +249,7 @@ TEST_F(MXNetAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
       buffers.emplace_back(8, kUntouched);
       outputs.push_back({buffers.back().data(), shape, zva::mxnet::FLOAT32});
     }
-    LogCapture log(2, true);
+    LogCapture log(2, /*debug=*/false, /*profile=*/true);
     EXPECT_EQ(
         model->Infer(
             {{"data",
@@ -445,4 +446,4 @@ TEST_F(MXNetAdapterTest, ChannelWithoutAcceleratorFailsWithoutCalls) {
 }
 
 }  // namespace
-}  // namespace zva_test
+}  // namespace zvtest

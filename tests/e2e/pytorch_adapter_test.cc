@@ -3,11 +3,12 @@
 #include <grpcpp/create_channel.h>
 #include <gtest/gtest.h>
 
-#include "exec_sim_fixture.h"
-#include "zva/zva_pytorch.h"
 #include "errors/catalogue.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
+#include "zva/zva_pytorch.h"
 
-namespace zva_test {
+namespace zvtest {
 namespace {
 
 using zva::torch::PytorchInterface;
@@ -55,7 +56,7 @@ TEST_F(PytorchAdapterTest, InferSendsInOrderAndAppendsOutputs) {
   auto model = Load("pt");
   const std::string raw("\x00\x7f\x80\xff", 4);
   std::vector<std::string> outputs = {"already here"};
-  LogCapture log(2, true);
+  LogCapture log(2, /*debug=*/false, /*profile=*/true);
   ASSERT_EQ(
       model->Infer("pt", {{"a", raw}, {"b", "second"}}, {"y", "z"}, &outputs),
       0);
@@ -95,7 +96,7 @@ TEST_F(PytorchAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
   sim_->FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
                  "52 invalid tensor");
   std::vector<std::string> outputs = {"mine"};
-  LogCapture log(2, true);
+  LogCapture log(2, /*debug=*/false, /*profile=*/true);
   EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 32);
   EXPECT_EQ(outputs, std::vector<std::string>{"mine"});
   EXPECT_EQ(log.Count("[PROFILE]"), 0u);
@@ -234,4 +235,4 @@ TEST_F(PytorchAdapterTest, ChannelWithoutAcceleratorFailsWithoutCalls) {
 }
 
 }  // namespace
-}  // namespace zva_test
+}  // namespace zvtest

@@ -5,14 +5,16 @@
 #include <grpcpp/create_channel.h>
 #include <gtest/gtest.h>
 
-#include "exec_sim_fixture.h"
 #include "errors/classification.h"
-#include "rpc/reload_handler.h"
 #include "rpc/executor.h"
+#include "rpc/reload_handler.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
 
-namespace zva_test {
+namespace zvtest {
 namespace {
 
+using namespace std::chrono_literals;
 using Stub = zva::rpc::ZvaInference::Stub;
 
 class RpcExecutorTest : public SimFixture {
@@ -280,4 +282,4 @@ TEST_F(RpcExecutorNoSessionTest, NoSessionMakesNoCall) {
 }
 
 }  // namespace
-}  // namespace zva_test
+}  // namespace zvtest

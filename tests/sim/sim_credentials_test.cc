@@ -10,9 +10,9 @@
 
 #include "kcp/kcp_credentials.pb.h"
 
-#include "sim/sim_test_util.h"
+#include "support/sim_client.h"
 
-namespace zvsim_test {
+namespace zvtest {
 namespace {
 
 using grpc::StatusCode;
@@ -210,4 +210,4 @@ TEST_F(SimCredentialsTest, ConnectionConnectsAgainOnceItsSetIsNoLongerTaken) {
 }
 
 }  // namespace
-}  // namespace zvsim_test
+}  // namespace zvtest

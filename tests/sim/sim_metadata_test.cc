@@ -10,12 +10,12 @@
 
 #include "zva/discover/zva_discover.pb.h"
 
-#include "sim/sim_test_util.h"
-#include "zva/zva_object.h"
-#include "discovery/metadata_client.h"
 #include "discovery/http_fetch.h"
+#include "discovery/metadata_client.h"
+#include "support/sim_client.h"
+#include "zva/zva_object.h"
 
-namespace zvsim_test {
+namespace zvtest {
 namespace {
 
 constexpr char kVmList[] = "/latest/meta-data/zorvel/associations/";
@@ -234,4 +234,4 @@ TEST_F(DiscoveryTest, IdentityVariantsAndFailures) {
 }
 
 }  // namespace
-}  // namespace zvsim_test
+}  // namespace zvtest

@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/sim_test_util.h"
+#include "support/sim_client.h"
 #include "zvsim/fault_plan.h"
 #include "zvsim/tls.h"
 
-namespace zvsim_test {
+namespace zvtest {
 namespace {
 
 using grpc::StatusCode;
@@ -661,4 +661,4 @@ TEST(SimulatorTest, StartsOnceAndRefusesABusyPort) {
 }
 
 }  // namespace
-}  // namespace zvsim_test
+}  // namespace zvtest

@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "platform/kcp.h"
-#include "sim/sim_test_util.h"
-#include "zva/zva_object.h"
 #include "core/signer.h"
+#include "platform/kcp.h"
+#include "support/sim_client.h"
+#include "zva/zva_object.h"
 
-namespace zvsim_test {
+namespace zvtest {
 namespace {
 
 constexpr char kEndpoint[] = "runtime.zorvel.us-west-2.kestrocloud.com:443";
@@ -353,4 +353,4 @@ TEST_F(LibrarySignerTest, SignedConnectIsAccepted) {
 }
 
 }  // namespace
-}  // namespace zvsim_test
+}  // namespace zvtest

@@ -10,12 +10,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "unit/accel_env.h"
-#include "unit/log_watch.h"
-#include "errors/classification.h"
 #include "api/factory.h"
 #include "errors/catalogue.h"
+#include "errors/classification.h"
 #include "platform/files.h"
+#include "support/log_capture.h"
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST_F(AcceleratorTest, ChannelTableFindsOwnersOnly) {
 }
 
 TEST_F(AcceleratorTest, ReleaseIsIdempotentAndLaterCallsFailCleanly) {
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = Make();
   EXPECT_EQ(accelerator->Release(), 0);
   EXPECT_EQ(accelerator->Release(), 0);
@@ -132,7 +132,7 @@ TEST_F(AcceleratorTest, BuildingTheListLeavesNoStaleCertificateError) {
 // An accelerator identifier that gRPC cannot send went into the header of
 // every call, and gRPC stopped the process.
 TEST_F(AcceleratorTest, IdentifierGrpcCannotSendStaysOutOfTheHeader) {
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = Make("zva-a\n");
   zva::rpc::PingResponse response;
   EXPECT_EQ(accelerator->PingImplementation(&response).error_code(),
@@ -146,7 +146,7 @@ TEST_F(AcceleratorTest, IdentifierGrpcCannotSendStaysOutOfTheHeader) {
 TEST_F(AcceleratorTest, MissingCredentialsFailOnceWithoutACall) {
   unsetenv("KCP_ACCESS_KEY_ID");
   unsetenv("KCP_SECRET_ACCESS_KEY");
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = Make();
   EXPECT_EQ(accelerator->Connect(), 1);
   EXPECT_FALSE(accelerator->IsConnected());
@@ -175,7 +175,7 @@ TEST_F(AcceleratorTest, MissingCredentialsFailOnceWithoutACall) {
 }
 
 TEST_F(AcceleratorTest, UnreachableProxyIsTriedThreeTimesWithRetryOnceWithout) {
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = Make();
   EXPECT_EQ(accelerator->Connect(), 1);
   for (int attempt = 1; attempt <= 3; ++attempt) {
@@ -226,7 +226,7 @@ TEST_F(AcceleratorTest, DestroyingAcceleratorsWithRunningThreadsIsClean) {
 namespace {
 
 TEST_F(AcceleratorTest, ChannelThatNeverBecomesReadyRecordsUnavailable) {
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = Make();
   accelerator->KickOffKeepAliveThread(zva::Versions(), "mxnet");
   ASSERT_TRUE(log.WaitFor(

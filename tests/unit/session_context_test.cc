@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "unit/accel_env.h"
-#include "unit/log_watch.h"
 #include "core/accelerator.h"
+#include "support/log_capture.h"
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ TEST_F(SessionContextTest, StartsEmptyWithTheDefaultError) {
 }
 
 TEST_F(SessionContextTest, ReadySessionIsReturnedAndUnReadyKeepsTheId) {
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   context().SetUnReady();
   EXPECT_EQ(log.Count("setting application context ready to false"), 0);
 
