@@ -14,7 +14,7 @@ TEST(TlsTest, SignedConnectWithoutSessionTokenAndAPing) {
   auto accelerator = h.MakeAccelerator();
   EXPECT_EQ(accelerator->Connect(), 0);
   EXPECT_EQ(accelerator->Ping(), 0);
-  auto journal = h.sim().Journal();
+  auto journal = h.core().Journal();
   ASSERT_EQ(journal.size(), 2u);
   EXPECT_EQ(journal[0].method, "Connect");
   EXPECT_EQ(journal[0].code, grpc::StatusCode::OK) << journal[0].detail;

@@ -98,16 +98,16 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
 
   // PingDevice maps the results.
   EXPECT_EQ(PingDevice(0), 0);
-  h.sim().SetHealthy("zva-ccc", false);
+  h.core().SetHealthy("zva-ccc", false);
   EXPECT_EQ(PingDevice(1), 1);
-  h.sim().SetHealthy("zva-ccc", true);
+  h.core().SetHealthy("zva-ccc", true);
   {
     zvtest::LogCapture log;
     EXPECT_EQ(PingDevice(5), 2);
     EXPECT_EQ(log.Count("Device index 5 is invalid.\n"), 1);
   }
-  h.sim().FailNext("Ping", 4, grpc::StatusCode::INTERNAL,
-                   "23 internal server error", "zva-aaa");
+  h.core().FailNext("Ping", 4, grpc::StatusCode::INTERNAL,
+                    "23 internal server error", "zva-aaa");
   EXPECT_EQ(PingDevice(0), 2);
 
   // A running health-check thread on ccc.
@@ -133,7 +133,7 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
   ccc.reset();
   EXPECT_TRUE(ccc_impl->IsReleased());
   EXPECT_FALSE(ccc_impl->IsKeepAliveThreadRunning());
-  EXPECT_EQ(h.sim().CallCount("DestroySession", grpc::StatusCode::OK), 1u);
+  EXPECT_EQ(h.core().CallCount("DestroySession", grpc::StatusCode::OK), 1u);
   EXPECT_EQ(ccc_impl->Ping(), 1);
   EXPECT_EQ(zva::KickOffKeepAliveThread(ccc_impl, zva::Versions(), "mxnet"), 1);
   EXPECT_EQ(zva::GetAcceleratorChannel(ccc_impl), nullptr);

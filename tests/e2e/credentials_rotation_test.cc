@@ -110,7 +110,7 @@ class RotationTest : public ::testing::Test {
   // How many access key ids signed the Connect calls the simulator took.
   size_t DistinctAcceptedKeyIds() {
     std::set<std::string> ids;
-    for (const zvsim::CallRecord& call : sim_->Journal()) {
+    for (const zvsim::CallRecord& call : sim_->core().Journal()) {
       if (call.method == "Connect" && call.code == grpc::StatusCode::OK) {
         ids.insert(KeyIdOf(call.Metadata("authorization")));
       }
@@ -158,10 +158,11 @@ TEST_F(RotationTest, SessionOutlivesThreeKeySetsAndEveryInferSucceeds) {
       ++infers;
     }
     EXPECT_GE(DistinctAcceptedKeyIds(), 3u);
-    EXPECT_EQ(sim_->CallCount("Connect", grpc::StatusCode::UNAUTHENTICATED),
-              0u);
+    EXPECT_EQ(
+        sim_->core().CallCount("Connect", grpc::StatusCode::UNAUTHENTICATED),
+        0u);
     // Connecting again resumed the same session every time.
-    EXPECT_EQ(sim_->CallCount("InitSession"), 1u);
+    EXPECT_EQ(sim_->core().CallCount("InitSession"), 1u);
     EXPECT_EQ(accelerator->session_context_.Wait(kPatience), session);
     accelerator.reset();
   }
@@ -267,7 +268,7 @@ TEST_F(RotationTest, FailedRefreshKeepsValidKeysAndNoSecretIsEverShown) {
     clock_.Advance(hours(2) - minutes(4));
     zvsim::MetadataOverride broken;
     broken.status = 500;
-    sim_->SetMetadataOverride(kRoleDocument, broken);
+    sim_->core().SetMetadataOverride(kRoleDocument, broken);
     const std::string warning =
         "[Credentials] Refreshing the credentials from host role "
         "zv-sim-role failed (container endpoint: "
@@ -291,14 +292,15 @@ TEST_F(RotationTest, FailedRefreshKeepsValidKeysAndNoSecretIsEverShown) {
       EXPECT_NE(failed.find(part), std::string::npos) << failed;
     }
 
-    sim_->ClearMetadataOverrides();
+    sim_->core().ClearMetadataOverrides();
     EXPECT_EQ(MakeAccelerator()->Connect(), 0) << LastError();
     texts = failed + log.Text();
   }
   kcp::SetLogSystem(nullptr);
   texts += recording->Text();
   EXPECT_NE(recording->Text().find("Final String to sign"), std::string::npos);
-  const std::vector<zvsim::Credentials> issued = sim_->IssuedCredentials();
+  const std::vector<zvsim::Credentials> issued =
+      sim_->core().IssuedCredentials();
   EXPECT_GE(issued.size(), 3u);
   for (const zvsim::Credentials& set : issued) {
     for (const std::string& secret :

@@ -28,7 +28,7 @@ class InferReloadTest : public SimFixture {
     LoadModelExecutor load(channel().get(), stub_.get(), &Stub::LoadModel,
                            "[MXNet][3]", &request, &response, 5000);
     ASSERT_EQ(load.DefaultExecute(nullptr), 0);
-    sim_->ClearJournal();
+    core().ClearJournal();
   }
 
   // One Infer execution of the kept model with a reload handler.
@@ -52,7 +52,7 @@ class InferReloadTest : public SimFixture {
 };
 
 TEST_F(InferReloadTest, MissingModelIsReloadedAndInferRepeated) {
-  sim_->ForgetAllModels();
+  core().ForgetAllModels();
   LogCapture log;
   EXPECT_EQ(InferWithReload(), 0);
   ASSERT_EQ(Calls("Infer").size(), 2u);
@@ -63,7 +63,7 @@ TEST_F(InferReloadTest, MissingModelIsReloadedAndInferRepeated) {
   EXPECT_EQ(sent->model_spec().serialized_model(), "graph");
   EXPECT_EQ(sent->session().session_id(), session_id_);
   EXPECT_EQ(kept_.session().session_id(), session_id_);
-  EXPECT_EQ(sim_->Models(kAcceleratorId), std::vector<std::string>{"resnet"});
+  EXPECT_EQ(core().Models(kAcceleratorId), std::vector<std::string>{"resnet"});
 
   const std::string text = log.Text();
   const size_t not_found =
@@ -80,7 +80,7 @@ TEST_F(InferReloadTest, MissingModelIsReloadedAndInferRepeated) {
 }
 
 TEST_F(InferReloadTest, ModelPresentAgainIsNotReloaded) {
-  sim_->FailNext("Infer", 1, grpc::StatusCode::NOT_FOUND, "9 model not found");
+  core().FailNext("Infer", 1, grpc::StatusCode::NOT_FOUND, "9 model not found");
   LogCapture log;
   EXPECT_EQ(InferWithReload(), 0);
   EXPECT_EQ(Calls("Infer").size(), 2u);
@@ -90,9 +90,9 @@ TEST_F(InferReloadTest, ModelPresentAgainIsNotReloaded) {
 }
 
 TEST_F(InferReloadTest, FailedReloadIsReported) {
-  sim_->ForgetAllModels();
-  sim_->FailNext("LoadModel", 1, grpc::StatusCode::RESOURCE_EXHAUSTED,
-                 "51 out of memory");
+  core().ForgetAllModels();
+  core().FailNext("LoadModel", 1, grpc::StatusCode::RESOURCE_EXHAUSTED,
+                  "51 out of memory");
   EXPECT_EQ(InferWithReload(), 31);
   EXPECT_EQ(Calls("Infer").size(), 1u);
   EXPECT_NE(LastError().find("ZV Error Code: [51, 8, 31]"), std::string::npos);
@@ -110,9 +110,9 @@ TEST_F(InferReloadTest, FailedListReportsTheInferFailure) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.message);
-    sim_->ForgetAllModels();
-    sim_->ClearJournal();
-    sim_->FailNext("ListModels", 1, c.code, c.message);
+    core().ForgetAllModels();
+    core().ClearJournal();
+    core().FailNext("ListModels", 1, c.code, c.message);
     EXPECT_EQ(InferWithReload(), 12);
     EXPECT_EQ(Calls("LoadModel").size(), 0u);
     EXPECT_NE(LastError().find("ZV Error Code: [9, 5, 12]"), std::string::npos);
@@ -120,8 +120,8 @@ TEST_F(InferReloadTest, FailedListReportsTheInferFailure) {
 }
 
 TEST_F(InferReloadTest, OtherFailuresAreNotAModelLoss) {
-  sim_->FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
-                 "52 invalid tensor");
+  core().FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
+                  "52 invalid tensor");
   LogCapture log;
   EXPECT_EQ(InferWithReload(), 32);
   EXPECT_EQ(Calls("ListModels").size(), 0u);
@@ -148,7 +148,7 @@ TEST_F(InferReloadTest, ListedMeansTheExactIdentifier) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(std::string(c.kept) + " / " + c.loaded);
-    sim_->ForgetAllModels();
+    core().ForgetAllModels();
     zva::rpc::LoadModelRequest request;
     zva::rpc::LoadModelResponse response;
     request.set_model_id(c.loaded);
@@ -181,7 +181,7 @@ TEST_F(InferReloadTest, TwoThreadsFailingAtOnceReloadOnce) {
     cv.notify_all();
     cv.wait_for(lock, 10s, [&] { return failed >= 2; });
   });
-  sim_->ForgetAllModels();
+  core().ForgetAllModels();
 
   // Two framework threads infer the same model and share its kept request;
   // one of them reloads, the other finds the model listed.
@@ -207,7 +207,7 @@ TEST_F(InferReloadTest, TwoThreadsFailingAtOnceReloadOnce) {
   EXPECT_EQ(failed, 2);
   EXPECT_EQ(Calls("LoadModel").size(), 1u);
   EXPECT_EQ(Calls("ListModels").size(), 2u);
-  EXPECT_EQ(sim_->CallCount("Infer", grpc::StatusCode::OK), 2u);
+  EXPECT_EQ(core().CallCount("Infer", grpc::StatusCode::OK), 2u);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ class MXNetAdapterTest : public SimFixture {
     SimFixture::SetUp();
     if (HasFatalFailure()) return;
     adapter_.reset(mxnet::internal::QueryInterface(channel()));
-    sim_->ClearJournal();
+    core().ClearJournal();
   }
   void TearDown() override {
     adapter_.reset();
@@ -49,7 +49,7 @@ class MXNetAdapterTest : public SimFixture {
     for (const char* method :
          {"LoadModel", "UnloadModel", "ListModels", "Infer",
           "GetOperatorWhitelist", "PostGraphStats"}) {
-      n += sim_->CallCount(method);
+      n += core().CallCount(method);
     }
     return n;
   }
@@ -118,7 +118,7 @@ TEST_F(MXNetAdapterTest, LastReferenceUnloadsExactlyOnce) {
   ASSERT_NE(model, nullptr);
   auto copy = model;
   model.reset();
-  EXPECT_EQ(sim_->CallCount("UnloadModel"), 0u);
+  EXPECT_EQ(core().CallCount("UnloadModel"), 0u);
   // The adapter may go first; the model keeps its own channel and stub.
   adapter_.reset();
   float in[4] = {1, 2, 3, 4};
@@ -131,13 +131,13 @@ TEST_F(MXNetAdapterTest, LastReferenceUnloadsExactlyOnce) {
   ASSERT_EQ(unloads.size(), 1u);
   EXPECT_EQ(unloads[0].RequestAs<zva::rpc::UnloadModelRequest>()->model_id(),
             "net");
-  EXPECT_TRUE(sim_->Models(kAcceleratorId).empty());
+  EXPECT_TRUE(core().Models(kAcceleratorId).empty());
 }
 
 TEST_F(MXNetAdapterTest, ListWhitelistAndUnload) {
   auto model = Load("net");
   EXPECT_EQ(adapter_->ListModels(), 0);
-  EXPECT_EQ(sim_->CallCount("ListModels"), 1u);
+  EXPECT_EQ(core().CallCount("ListModels"), 1u);
 
   std::unordered_set<std::string> ops = {"MyOwnOp"};
   EXPECT_EQ(adapter_->GetOperatorsWhiteList(&ops), 0);
@@ -149,16 +149,16 @@ TEST_F(MXNetAdapterTest, ListWhitelistAndUnload) {
     EXPECT_EQ(adapter_->GetOperatorsWhiteList(nullptr), 1);
     EXPECT_EQ(log.Count("[MXNet][2] Failed: Null argument provided\n"), 1u);
   }
-  EXPECT_EQ(sim_->CallCount("GetOperatorWhitelist"), 1u);
+  EXPECT_EQ(core().CallCount("GetOperatorWhitelist"), 1u);
 
   EXPECT_EQ(adapter_->UnloadModel("net"), 0);
-  EXPECT_TRUE(sim_->Models(kAcceleratorId).empty());
+  EXPECT_TRUE(core().Models(kAcceleratorId).empty());
 }
 
 TEST_F(MXNetAdapterTest, GraphStatsSkipEmptyNames) {
   EXPECT_EQ(adapter_->PostGraphStats({{"ops", {"Conv", "FC"}}, {"none", {}}}),
             0);
-  const auto stats = sim_->GraphStats();
+  const auto stats = core().GraphStats();
   ASSERT_EQ(stats.size(), 1u);
   EXPECT_EQ(stats[0].session_id, session_id_);
   const auto& map = stats[0].stats.attribute_map();
@@ -214,8 +214,8 @@ TEST_F(MXNetAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
   const Case kCases[] = {
       {"remote failure",
        [&] {
-         sim_->FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
-                        "52 invalid tensor");
+         core().FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
+                         "52 invalid tensor");
        },
        {{2}},
        0,
@@ -340,7 +340,7 @@ TEST_F(MXNetAdapterTest, FailuresFoundByTheAdapterSetTheLastError) {
 // the executor's retry pauses.
 TEST_F(MXNetAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
   auto model = Load("net");
-  sim_->ClearJournal();
+  core().ClearJournal();
   float in[1] = {1};
   float out[1] = {};
   std::vector<MXTensor> outputs = {{out, {1}, zva::mxnet::FLOAT32}};
@@ -378,7 +378,7 @@ TEST_F(MXNetAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
 // before a byte is read.
 TEST_F(MXNetAdapterTest, TensorsBeyondWhatTheWireCarriesFailBeforeAnyCopy) {
   auto model = Load("net");
-  sim_->ClearJournal();
+  core().ClearJournal();
   float small[4] = {};
   const MXTensor two_gib{small, {int64_t{1} << 28}, zva::mxnet::INT64};
   const MXTensor gib_and_half{small, {int64_t{3} << 27}, zva::mxnet::FLOAT32};
@@ -412,8 +412,8 @@ TEST_F(MXNetAdapterTest, TensorsBeyondWhatTheWireCarriesFailBeforeAnyCopy) {
 
 TEST_F(MXNetAdapterTest, LostModelIsReloadedWithItsParameters) {
   auto model = Load("net");
-  sim_->ForgetAllModels();
-  sim_->ClearJournal();
+  core().ForgetAllModels();
+  core().ClearJournal();
   float in[1] = {7};
   float out[1] = {};
   std::vector<MXTensor> outputs = {{out, {1}, zva::mxnet::FLOAT32}};

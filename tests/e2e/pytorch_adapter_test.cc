@@ -22,7 +22,7 @@ class PytorchAdapterTest : public SimFixture {
     SimFixture::SetUp();
     if (HasFatalFailure()) return;
     adapter_.reset(zva::torch::internal::QueryInterface(channel()));
-    sim_->ClearJournal();
+    core().ClearJournal();
   }
   void TearDown() override {
     adapter_.reset();
@@ -93,8 +93,8 @@ TEST_F(PytorchAdapterTest, InferSendsTheIdentifierArgument) {
 
 TEST_F(PytorchAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
   auto model = Load("pt");
-  sim_->FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
-                 "52 invalid tensor");
+  core().FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
+                  "52 invalid tensor");
   std::vector<std::string> outputs = {"mine"};
   LogCapture log(2, /*debug=*/false, /*profile=*/true);
   EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 32);
@@ -106,7 +106,7 @@ TEST_F(PytorchAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
 // success, was returned as 0: LoadModel handed out a model that was never
 // loaded, and an Infer whose reload failed so succeeded without outputs.
 TEST_F(PytorchAdapterTest, FailureCarryingTheSuccessCodeIsNeverSuccess) {
-  sim_->FailNext("LoadModel", 4, grpc::StatusCode::INTERNAL, "0 ok");
+  core().FailNext("LoadModel", 4, grpc::StatusCode::INTERNAL, "0 ok");
   std::shared_ptr<PytorchModelInterface> model;
   EXPECT_EQ(adapter_->LoadModel("pt", "bytes", &model), 1);
   EXPECT_EQ(model, nullptr);
@@ -116,8 +116,8 @@ TEST_F(PytorchAdapterTest, FailureCarryingTheSuccessCodeIsNeverSuccess) {
       << LastError();
 
   model = Load("pt");
-  sim_->ForgetAllModels();
-  sim_->FailNext("LoadModel", 1, grpc::StatusCode::INTERNAL, "0 ok");
+  core().ForgetAllModels();
+  core().FailNext("LoadModel", 1, grpc::StatusCode::INTERNAL, "0 ok");
   std::vector<std::string> outputs = {"mine"};
   EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 1);
   EXPECT_EQ(outputs, std::vector<std::string>{"mine"});
@@ -144,7 +144,7 @@ TEST_F(PytorchAdapterTest, NullArgumentsSetTheLastError) {
 // the executor's retry pauses.
 TEST_F(PytorchAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
   auto model = Load("pt");
-  sim_->ClearJournal();
+  core().ClearJournal();
   std::shared_ptr<PytorchModelInterface> loaded;
   std::vector<std::string> outputs;
   const std::function<int()> kCalls[] = {
@@ -168,16 +168,16 @@ TEST_F(PytorchAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
   }
   EXPECT_EQ(loaded, nullptr);
   EXPECT_TRUE(outputs.empty());
-  EXPECT_EQ(sim_->CallCount("LoadModel") + sim_->CallCount("Infer"), 0u);
+  EXPECT_EQ(core().CallCount("LoadModel") + core().CallCount("Infer"), 0u);
 }
 
 TEST_F(PytorchAdapterTest, LostModelIsReloaded) {
   auto model = Load("pt");
-  sim_->ForgetAllModels();
+  core().ForgetAllModels();
   std::vector<std::string> outputs;
   EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), 0);
   EXPECT_EQ(outputs, std::vector<std::string>{"1"});
-  EXPECT_EQ(sim_->CallCount("LoadModel"), 2u);
+  EXPECT_EQ(core().CallCount("LoadModel"), 2u);
 }
 
 TEST_F(PytorchAdapterTest, LastReferenceUnloadsExactlyOnce) {
@@ -185,7 +185,7 @@ TEST_F(PytorchAdapterTest, LastReferenceUnloadsExactlyOnce) {
   auto copy = model;
   model.reset();
   adapter_.reset();  // models keep their own channel and stub
-  EXPECT_EQ(sim_->CallCount("UnloadModel"), 0u);
+  EXPECT_EQ(core().CallCount("UnloadModel"), 0u);
   copy.reset();
   const auto unloads = Calls("UnloadModel");
   ASSERT_EQ(unloads.size(), 1u);
@@ -195,7 +195,7 @@ TEST_F(PytorchAdapterTest, LastReferenceUnloadsExactlyOnce) {
 
 TEST_F(PytorchAdapterTest, ListWhitelistAndGraphStats) {
   EXPECT_EQ(adapter_->ListModels(), 0);
-  EXPECT_EQ(sim_->CallCount("ListModels"), 1u);
+  EXPECT_EQ(core().CallCount("ListModels"), 1u);
 
   std::set<std::string> ops = {"aten::custom"};
   EXPECT_EQ(adapter_->GetOperatorWhitelist(&ops), 0);
@@ -206,10 +206,10 @@ TEST_F(PytorchAdapterTest, ListWhitelistAndGraphStats) {
     EXPECT_EQ(adapter_->GetOperatorWhitelist(nullptr), 1);
     EXPECT_EQ(log.Count("[Pytorch][2] Failed: Null argument provided.\n"), 1u);
   }
-  EXPECT_EQ(sim_->CallCount("GetOperatorWhitelist"), 1u);
+  EXPECT_EQ(core().CallCount("GetOperatorWhitelist"), 1u);
 
   EXPECT_EQ(adapter_->PostGraphStats({{"b", {"1", "2"}}, {"a", {}}}), 0);
-  const auto stats = sim_->GraphStats();
+  const auto stats = core().GraphStats();
   ASSERT_EQ(stats.size(), 1u);
   ASSERT_EQ(stats[0].stats.attribute_map().size(), 1u);
   EXPECT_EQ(stats[0].stats.attribute_map().at("b").value_size(), 2);
@@ -228,9 +228,9 @@ TEST_F(PytorchAdapterTest, ChannelWithoutAcceleratorFailsWithoutCalls) {
     EXPECT_EQ(adapter->GetOperatorWhitelist(&ops), 1);
     EXPECT_EQ(adapter->PostGraphStats({{"a", {"b"}}}), 1);
   }
-  EXPECT_EQ(sim_->CallCount("LoadModel") + sim_->CallCount("ListModels") +
-                sim_->CallCount("GetOperatorWhitelist") +
-                sim_->CallCount("PostGraphStats"),
+  EXPECT_EQ(core().CallCount("LoadModel") + core().CallCount("ListModels") +
+                core().CallCount("GetOperatorWhitelist") +
+                core().CallCount("PostGraphStats"),
             0u);
 }
 

@@ -100,7 +100,7 @@ class Client {
   // region, over the authority the channel uses.
   grpc::Status Connect(std::chrono::system_clock::time_point now =
                            std::chrono::system_clock::now()) {
-    return ConnectWith(sim_.credentials(), now);
+    return ConnectWith(sim_.core().credentials(), now);
   }
 
   // The same with `credentials`, sending their session token if any.

@@ -39,7 +39,7 @@ class SimHarness {
       const std::string& config_json = kFastConfig,
       std::function<void(const zvsim::CallRecord&)> observer = nullptr)
       : env_(config_json), sim_(std::move(options)) {
-    if (observer) sim_.SetCallObserver(std::move(observer));
+    if (observer) sim_.core().SetCallObserver(std::move(observer));
     std::string error;
     started_ = sim_.Start(&error);
     EXPECT_TRUE(started_) << error;
@@ -58,6 +58,7 @@ class SimHarness {
 
   bool started() const { return started_; }
   zvsim::Simulator& sim() { return sim_; }
+  zvsim::Core& core() { return sim_.core(); }
   AccelEnv& env() { return env_; }
   std::string Id(size_t index = 0) { return sim_.AcceleratorIds().at(index); }
 
@@ -69,7 +70,7 @@ class SimHarness {
 
   bool WaitForCalls(const std::string& method, size_t n,
                     std::optional<grpc::StatusCode> code = std::nullopt) {
-    return sim_.WaitForCalls(method, n, kPatience, code);
+    return sim_.core().WaitForCalls(method, n, kPatience, code);
   }
 
  private:
@@ -139,6 +140,7 @@ class SimFixture : public ::testing::Test {
   std::shared_ptr<grpc::Channel> channel() const {
     return accelerator_->GetChannel();
   }
+  zvsim::Core& core() const { return sim_->core(); }
 
   // Runs `observer` on the serving thread after each completed call, before
   // the client sees the answer.
@@ -150,7 +152,7 @@ class SimFixture : public ::testing::Test {
   // The journal's calls of `method`, in order.
   std::vector<zvsim::CallRecord> Calls(const std::string& method) const {
     std::vector<zvsim::CallRecord> calls;
-    for (zvsim::CallRecord& call : sim_->Journal()) {
+    for (zvsim::CallRecord& call : core().Journal()) {
       if (call.method == method) calls.push_back(std::move(call));
     }
     return calls;
