@@ -112,8 +112,8 @@ bool ApplyFaultPlan(Simulator* sim, const std::string& text,
         return bad("unknown accelerator " + accel);
       }
       actions.push_back([=] {
-        sim->FailNext(method, static_cast<int>(count), code, message,
-                      AllOrOne(accel));
+        sim->core().FailNext(method, static_cast<int>(count), code, message,
+                             AllOrOne(accel));
       });
     } else if (command == "delay") {
       std::string method, ms_text, accel;
@@ -127,7 +127,8 @@ bool ApplyFaultPlan(Simulator* sim, const std::string& text,
         return bad("unknown accelerator " + accel);
       }
       actions.push_back([=] {
-        sim->SetDelay(method, std::chrono::milliseconds(ms), AllOrOne(accel));
+        sim->core().SetDelay(method, std::chrono::milliseconds(ms),
+                             AllOrOne(accel));
       });
     } else if (command == "unhealthy" || command == "healthy") {
       std::string accel;
@@ -138,16 +139,16 @@ bool ApplyFaultPlan(Simulator* sim, const std::string& text,
         return bad("unknown accelerator " + accel);
       }
       const bool healthy = command == "healthy";
-      actions.push_back([=] { sim->SetHealthy(accel, healthy); });
+      actions.push_back([=] { sim->core().SetHealthy(accel, healthy); });
     } else if (command == "drop-sessions" || command == "forget-models" ||
                command == "clear") {
       if (words >> word) return bad(command + " takes no arguments");
       if (command == "drop-sessions") {
-        actions.push_back([=] { sim->DropAllSessions(); });
+        actions.push_back([=] { sim->core().DropAllSessions(); });
       } else if (command == "forget-models") {
-        actions.push_back([=] { sim->ForgetAllModels(); });
+        actions.push_back([=] { sim->core().ForgetAllModels(); });
       } else {
-        actions.push_back([=] { sim->ClearFaults(); });
+        actions.push_back([=] { sim->core().ClearFaults(); });
       }
     } else if (command == "restart") {
       std::string ms_text;
@@ -171,7 +172,7 @@ bool ApplyFaultPlan(Simulator* sim, const std::string& text,
       o.status = static_cast<int>(status);
       if (std::getline(words >> std::ws, body)) o.body = body;
       o.after_requests = static_cast<size_t>(after);
-      actions.push_back([=] { sim->SetMetadataOverride(path, o); });
+      actions.push_back([=] { sim->core().SetMetadataOverride(path, o); });
     } else {
       return bad("unknown command " + command);
     }

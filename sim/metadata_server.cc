@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "core.h"
+#include "zvsim/core.h"
 
 namespace zvsim {
 

@@ -10,7 +10,7 @@
 #include <grpcpp/security/server_credentials.h>
 #include <stdlib.h>
 
-#include "core.h"
+#include "core_internal.h"
 #include "metadata_server.h"
 #include "zvsim/tls.h"
 
@@ -81,7 +81,9 @@ bool WriteFile(const std::string& path, const std::string& content,
 
 Simulator::Simulator(Options options)
     : options_(Resolve(std::move(options))),
-      core_(std::make_unique<Core>(options_)) {}
+      // The core's constructor is open to the simulator alone, hence no
+      // make_unique.
+      core_(new Core(options_)) {}
 
 Simulator::~Simulator() { Stop(); }
 
@@ -225,10 +227,6 @@ void Simulator::RestartAsync(std::chrono::milliseconds downtime) {
   restart_threads_.emplace_back([this, downtime] { Restart(downtime); });
 }
 
-bool Simulator::WaitForRestarts(int n, std::chrono::milliseconds timeout) {
-  return core_->WaitForRestarts(n, timeout);
-}
-
 // ---- Accessors --------------------------------------------------------------
 
 int Simulator::grpc_port() const { return grpc_port_; }
@@ -254,12 +252,6 @@ std::string Simulator::CaFile() const { return ca_file_; }
 std::string Simulator::CaCertificate() const { return ca_certificate_; }
 bool Simulator::plaintext() const { return options_.plaintext; }
 std::string Simulator::region() const { return options_.region; }
-Credentials Simulator::credentials() const { return core_->credentials(); }
-
-std::vector<Credentials> Simulator::IssuedCredentials() const {
-  return core_->IssuedCredentials();
-}
-
 std::vector<AcceleratorSpec> Simulator::accelerators() const {
   return options_.accelerators;
 }
@@ -308,101 +300,6 @@ std::vector<std::pair<std::string, std::string>> Simulator::Environment()
     env.emplace_back("GRPC_DEFAULT_SSL_ROOTS_FILE_PATH", ca_file_);
   }
   return env;
-}
-
-// ---- Forwarded to the core --------------------------------------------------
-
-void Simulator::FailNext(const std::string& method, int count,
-                         grpc::StatusCode code, const std::string& message,
-                         const std::string& accelerator_id) {
-  core_->FailNext(method, count, code, message, accelerator_id);
-}
-
-void Simulator::SetDelay(const std::string& method,
-                         std::chrono::milliseconds delay,
-                         const std::string& accelerator_id) {
-  core_->SetDelay(method, delay, accelerator_id);
-}
-
-void Simulator::ClearFaults() { core_->ClearFaults(); }
-void Simulator::DropAllSessions() { core_->DropAllSessions(); }
-void Simulator::ForgetAllModels() { core_->ForgetAllModels(); }
-
-void Simulator::SetHealthy(const std::string& accelerator_id, bool healthy) {
-  core_->SetHealthy(accelerator_id, healthy);
-}
-
-void Simulator::SetClock(Clock clock) { core_->SetClock(std::move(clock)); }
-
-void Simulator::SetSessionExpiry(std::chrono::milliseconds expiry) {
-  core_->SetSessionExpiry(expiry);
-}
-
-void Simulator::SetOperatorWhitelist(std::vector<std::string> operators) {
-  core_->SetOperatorWhitelist(std::move(operators));
-}
-
-void Simulator::SetMetadataOverride(const std::string& path,
-                                    MetadataOverride o) {
-  core_->SetMetadataOverride(path, std::move(o));
-}
-
-void Simulator::ClearMetadataOverrides() { core_->ClearMetadataOverrides(); }
-
-bool Simulator::WaitForDelayedCalls(const std::string& method, size_t n,
-                                    std::chrono::milliseconds timeout) {
-  return core_->WaitForDelayedCalls(method, n, timeout);
-}
-
-size_t Simulator::MetadataRequestCount(const std::string& path) const {
-  return core_->MetadataRequestCount(path);
-}
-
-bool Simulator::WaitForMetadataRequests(const std::string& path, size_t n,
-                                        std::chrono::milliseconds timeout) {
-  return core_->WaitForMetadataRequests(path, n, timeout);
-}
-
-void Simulator::SetCallObserver(
-    std::function<void(const CallRecord&)> observer) {
-  core_->SetCallObserver(std::move(observer));
-}
-
-std::vector<CallRecord> Simulator::Journal() const { return core_->Journal(); }
-void Simulator::ClearJournal() { core_->ClearJournal(); }
-
-size_t Simulator::CallCount(const std::string& method,
-                            std::optional<grpc::StatusCode> code) const {
-  return core_->CallCount(method, code);
-}
-
-bool Simulator::WaitForCalls(const std::string& method, size_t n,
-                             std::chrono::milliseconds timeout,
-                             std::optional<grpc::StatusCode> code) {
-  return core_->WaitForCalls(method, n, timeout, code);
-}
-
-bool Simulator::WaitForJournal(
-    const std::function<bool(const std::deque<CallRecord>&)>& predicate,
-    std::chrono::milliseconds timeout) {
-  return core_->WaitForJournal(predicate, timeout);
-}
-
-std::vector<SessionInfo> Simulator::Sessions() const {
-  return core_->Sessions();
-}
-
-std::vector<std::string> Simulator::Models(
-    const std::string& accelerator_id) const {
-  return core_->Models(accelerator_id);
-}
-
-std::vector<GraphStatsRecord> Simulator::GraphStats() const {
-  return core_->GraphStats();
-}
-
-std::vector<std::string> Simulator::ConnectedPeers() const {
-  return core_->ConnectedPeers();
 }
 
 }  // namespace zvsim

@@ -370,7 +370,7 @@ int main(int argc, char** argv) {
   options.journal_requests = false;
   zvsim::Simulator sim(options);
   if (verbose) {
-    sim.SetCallObserver([](const zvsim::CallRecord& call) {
+    sim.core().SetCallObserver([](const zvsim::CallRecord& call) {
       std::ostringstream line;
       line << "zv-sim: " << call.method
            << " accelerator=" << call.accelerator_id << " peer=" << call.peer

@@ -19,12 +19,12 @@
 
 #include "zva/rpc/zva_error_codes.pb.h"
 
-#include "e2e/accel_sim.h"
-#include "unit/log_watch.h"
-#include "zva/zva_accelerator.h"
-#include "errors/classification.h"
 #include "api/factory.h"
 #include "errors/catalogue.h"
+#include "errors/classification.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
+#include "zva/zva_accelerator.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ std::string LastError() {
 std::vector<zvsim::CallRecord> CallsOf(zvsim::Simulator& sim,
                                        const std::string& method) {
   std::vector<zvsim::CallRecord> calls;
-  for (auto& record : sim.Journal()) {
+  for (auto& record : sim.core().Journal()) {
     if (record.method == method) calls.push_back(std::move(record));
   }
   return calls;
@@ -153,9 +153,9 @@ TEST(ConnectTest, SlowConnectionSetupStillConnects) {
 TEST(ConnectTest, ThreeAttemptsWithRetryOneWithout) {
   SimHarness h;
   auto accelerator = h.MakeAccelerator();
-  h.sim().FailNext("Connect", 4, grpc::StatusCode::UNAVAILABLE, "4 proxy busy");
+  h.core().FailNext("Connect", 4, grpc::StatusCode::UNAVAILABLE, "4 proxy busy");
   EXPECT_EQ(accelerator->Connect(), zva::kInternalError);
-  EXPECT_EQ(h.sim().CallCount("Connect"), 3u);
+  EXPECT_EQ(h.core().CallCount("Connect"), 3u);
   EXPECT_FALSE(accelerator->IsConnected());
   EXPECT_NE(LastError().find("[4, 14, 4]"), std::string::npos) << LastError();
   // Every attempt is signed afresh.
@@ -166,7 +166,7 @@ TEST(ConnectTest, ThreeAttemptsWithRetryOneWithout) {
   EXPECT_EQ(request_ids.size(), 3u);
 
   EXPECT_THROW(accelerator->ConnectImplementation(false), zva::RPCState);
-  EXPECT_EQ(h.sim().CallCount("Connect"), 4u);
+  EXPECT_EQ(h.core().CallCount("Connect"), 4u);
   // The rule is used up: the next Connect succeeds.
   EXPECT_EQ(accelerator->ConnectImplementation(false), zva::kOk);
 }
@@ -184,7 +184,7 @@ TEST(SessionTest, BuildsKeepsAliveAndStampsEveryCall) {
   ASSERT_FALSE(session.empty());
   ASSERT_TRUE(h.WaitForCalls("KeepAliveSession", 3));
 
-  auto sessions = h.sim().Sessions();
+  auto sessions = h.core().Sessions();
   ASSERT_EQ(sessions.size(), 1u);
   EXPECT_EQ(sessions[0].session_id, session);
   EXPECT_EQ(sessions[0].config.model_type(), "mxnet");
@@ -197,10 +197,10 @@ TEST(SessionTest, BuildsKeepsAliveAndStampsEveryCall) {
   accelerator->Release();
   EXPECT_FALSE(accelerator->IsKeepAliveThreadRunning());
   // The session the thread held is destroyed on the way out.
-  EXPECT_TRUE(h.sim().Sessions().empty());
+  EXPECT_TRUE(h.core().Sessions().empty());
 
   std::set<std::string> request_ids;
-  auto journal = h.sim().Journal();
+  auto journal = h.core().Journal();
   for (const auto& call : journal) {
     SCOPED_TRACE(call.method);
     EXPECT_EQ(call.code, grpc::StatusCode::OK) << call.message;
@@ -249,11 +249,11 @@ TEST(SessionTest, FatalKeepAliveDestroysTheSessionAndHealsWithoutHelp) {
   auto accelerator = h.MakeAccelerator();
   const std::string first = StartSession(accelerator.get());
   ASSERT_FALSE(first.empty());
-  h.sim().FailNext("KeepAliveSession", 1, grpc::StatusCode::UNAUTHENTICATED,
-                   "6 authentication failed");
+  h.core().FailNext("KeepAliveSession", 1, grpc::StatusCode::UNAUTHENTICATED,
+                    "6 authentication failed");
   ASSERT_TRUE(h.WaitForCalls("DestroySession", 1, grpc::StatusCode::OK));
   // A keep-alive of another session shows the new one is published.
-  ASSERT_TRUE(h.sim().WaitForJournal(
+  ASSERT_TRUE(h.core().WaitForJournal(
       [&](const std::deque<zvsim::CallRecord>& journal) {
         return std::any_of(journal.begin(), journal.end(), [&](const auto& r) {
           return r.method == "KeepAliveSession" &&
@@ -269,7 +269,7 @@ TEST(SessionTest, FatalKeepAliveDestroysTheSessionAndHealsWithoutHelp) {
   EXPECT_NE(second, first);
   EXPECT_FALSE(accelerator->IsStopping());
   EXPECT_TRUE(accelerator->IsKeepAliveThreadRunning());
-  EXPECT_EQ(h.sim().CallCount("ReconnectSession"), 0u);
+  EXPECT_EQ(h.core().CallCount("ReconnectSession"), 0u);
   accelerator->Release();
 }
 
@@ -278,14 +278,14 @@ TEST(SessionTest, SessionBuildNeededMakesAFreshHandshake) {
   auto accelerator = h.MakeAccelerator();
   std::string first = StartSession(accelerator.get());
   ASSERT_FALSE(first.empty());
-  h.sim().FailNext("KeepAliveSession", 1, grpc::StatusCode::NOT_FOUND,
-                   "12 session not found");
+  h.core().FailNext("KeepAliveSession", 1, grpc::StatusCode::NOT_FOUND,
+                    "12 session not found");
   ASSERT_TRUE(h.WaitForCalls("InitSession", 2, grpc::StatusCode::OK));
   std::string second = accelerator->session_context_.Wait(kPatience);
   EXPECT_NE(second, first);
   EXPECT_FALSE(second.empty());
-  EXPECT_EQ(h.sim().CallCount("ReconnectSession"), 0u);
-  EXPECT_EQ(h.sim().CallCount("Connect"), 2u);
+  EXPECT_EQ(h.core().CallCount("ReconnectSession"), 0u);
+  EXPECT_EQ(h.core().CallCount("Connect"), 2u);
   accelerator->Release();
 }
 
@@ -294,8 +294,9 @@ TEST(SessionTest, ProxyConnectNeededReconnectsTheOldSession) {
   auto accelerator = h.MakeAccelerator();
   std::string first = StartSession(accelerator.get());
   ASSERT_FALSE(first.empty());
-  h.sim().FailNext("KeepAliveSession", 1, grpc::StatusCode::FAILED_PRECONDITION,
-                   "19 connect expected");
+  h.core().FailNext("KeepAliveSession", 1,
+                    grpc::StatusCode::FAILED_PRECONDITION,
+                    "19 connect expected");
   ASSERT_TRUE(h.WaitForCalls("ReconnectSession", 1, grpc::StatusCode::OK));
   EXPECT_EQ(accelerator->session_context_.Wait(kPatience), first);
   accelerator->Release();
@@ -305,8 +306,8 @@ TEST(SessionTest, ProxyConnectNeededReconnectsTheOldSession) {
       reconnects[0].RequestAs<zva::rpc::ReconnectSessionRequest>();
   EXPECT_EQ(request->session().session_id(), first);
   EXPECT_EQ(request->zva_id(), "");
-  EXPECT_EQ(h.sim().CallCount("InitSession"), 1u);
-  EXPECT_EQ(h.sim().CallCount("Connect"), 2u);
+  EXPECT_EQ(h.core().CallCount("InitSession"), 1u);
+  EXPECT_EQ(h.core().CallCount("Connect"), 2u);
 }
 
 TEST(SessionTest, RestartedSimulatorIsRepairedWithoutHelp) {
@@ -317,7 +318,7 @@ TEST(SessionTest, RestartedSimulatorIsRepairedWithoutHelp) {
   ASSERT_TRUE(h.sim().Restart(milliseconds(100)));
   ASSERT_TRUE(h.WaitForCalls("ReconnectSession", 1, grpc::StatusCode::OK));
   EXPECT_EQ(accelerator->session_context_.Wait(kPatience), first);
-  EXPECT_GE(h.sim().CallCount("Connect", grpc::StatusCode::OK), 2u);
+  EXPECT_GE(h.core().CallCount("Connect", grpc::StatusCode::OK), 2u);
   accelerator->Release();
 }
 
@@ -337,8 +338,8 @@ TEST(SessionTest, CallsOnTheHealthThreadDirectly) {
   EXPECT_EQ(context.Wait(milliseconds(0)), session);
 
   // A failed keep-alive leaves the published session alone.
-  h.sim().FailNext("KeepAliveSession", 1, grpc::StatusCode::NOT_FOUND,
-                   "12 session not found");
+  h.core().FailNext("KeepAliveSession", 1, grpc::StatusCode::NOT_FOUND,
+                    "12 session not found");
   EXPECT_THROW(accelerator->KeepAliveSession(), zva::RPCState);
   EXPECT_TRUE(context.IsReady());
   EXPECT_EQ(context.GetLastSessionError().GetZvaStatusCode(),
@@ -346,8 +347,8 @@ TEST(SessionTest, CallsOnTheHealthThreadDirectly) {
 
   // A known session is resumed, never replaced, even when that fails; the
   // failure unpublishes it before the exception leaves.
-  h.sim().FailNext("ReconnectSession", 1, grpc::StatusCode::NOT_FOUND,
-                   "12 session not found");
+  h.core().FailNext("ReconnectSession", 1, grpc::StatusCode::NOT_FOUND,
+                    "12 session not found");
   try {
     accelerator->BuildSession(TestVersions(), "pytorch", &retry);
     ADD_FAILURE() << "no exception";
@@ -355,9 +356,9 @@ TEST(SessionTest, CallsOnTheHealthThreadDirectly) {
     EXPECT_EQ(state, zva::SESSION_BUILD_NEEDED);
   }
   EXPECT_FALSE(context.IsReady());
-  EXPECT_EQ(h.sim().CallCount("InitSession"), 1u);
+  EXPECT_EQ(h.core().CallCount("InitSession"), 1u);
 
-  h.sim().FailNext("DestroySession", 1, grpc::StatusCode::NOT_FOUND,
+  h.core().FailNext("DestroySession", 1, grpc::StatusCode::NOT_FOUND,
                    "12 session not found");
   EXPECT_EQ(accelerator->DestroySession(), zva::kInternalError);
   EXPECT_NE(LastError().find("[12, 5, 13]"), std::string::npos) << LastError();
@@ -382,8 +383,8 @@ TEST(SessionTest, BackOffGrowsBetweenFailedBuildsAndStopWakesIt) {
                  });
     auto accelerator = h.MakeAccelerator();
     // An internal server error has no repair of its own: back off, rebuild.
-    h.sim().FailNext(failing, 2, grpc::StatusCode::INTERNAL,
-                     "23 internal server error");
+    h.core().FailNext(failing, 2, grpc::StatusCode::INTERNAL,
+                      "23 internal server error");
     ASSERT_FALSE(StartSession(accelerator.get()).empty());
     accelerator->Release();
     std::lock_guard<std::mutex> lock(mtx);
@@ -398,12 +399,12 @@ TEST(SessionTest, BackOffGrowsBetweenFailedBuildsAndStopWakesIt) {
   SimHarness h(SimHarness::PlainOptions(),
                R"({"initial_exponential_backoff_time": 100000})");
   auto patient = h.MakeAccelerator();
-  h.sim().FailNext("Connect", 1, grpc::StatusCode::INTERNAL,
-                   "23 internal server error");
+  h.core().FailNext("Connect", 1, grpc::StatusCode::INTERNAL,
+                    "23 internal server error");
   patient->KickOffKeepAliveThread(TestVersions(), "mxnet");
   ASSERT_TRUE(h.WaitForCalls("Connect", 1, grpc::StatusCode::INTERNAL));
   patient->Release();
-  EXPECT_EQ(h.sim().CallCount("Connect"), 1u);
+  EXPECT_EQ(h.core().CallCount("Connect"), 1u);
 }
 
 // Release waited for the session call in flight: Connect, InitSession and
@@ -413,15 +414,15 @@ TEST(ReleaseTest, ReleaseDuringADelayedInitSessionDoesNotWaitItOut) {
                R"({"keep_alive_interval": 50, "init_session_timeout": 600000,
                    "destroy_session_timeout": 600000})");
   auto accelerator = h.MakeAccelerator();
-  h.sim().SetDelay("InitSession", std::chrono::minutes(10));
+  h.core().SetDelay("InitSession", std::chrono::minutes(10));
   accelerator->KickOffKeepAliveThread(TestVersions(), "mxnet");
-  ASSERT_TRUE(h.sim().WaitForDelayedCalls("InitSession", 1, kPatience));
+  ASSERT_TRUE(h.core().WaitForDelayedCalls("InitSession", 1, kPatience));
   const auto start = std::chrono::steady_clock::now();
   accelerator->Release();
   // Far below the deadline of the call in flight: it was cancelled.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::minutes(1));
   EXPECT_FALSE(accelerator->IsKeepAliveThreadRunning());
-  h.sim().SetDelay("InitSession", milliseconds(0));
+  h.core().SetDelay("InitSession", milliseconds(0));
 }
 
 TEST(PingTest, HealthyUnhealthyAndFailures) {
@@ -429,32 +430,32 @@ TEST(PingTest, HealthyUnhealthyAndFailures) {
   auto accelerator = h.MakeAccelerator();
   EXPECT_EQ(accelerator->Ping(), zva::kOk);
   EXPECT_EQ(accelerator->Ping(), zva::kOk);
-  EXPECT_EQ(h.sim().CallCount("Connect"), 1u);
-  EXPECT_EQ(h.sim().CallCount("Ping"), 2u);
+  EXPECT_EQ(h.core().CallCount("Connect"), 1u);
+  EXPECT_EQ(h.core().CallCount("Ping"), 2u);
 
-  h.sim().SetHealthy(h.Id(), false);
+  h.core().SetHealthy(h.Id(), false);
   EXPECT_EQ(accelerator->Ping(), zva::kAcceleratorUnhealthy);
-  EXPECT_EQ(h.sim().CallCount("Ping"), 3u);
-  h.sim().SetHealthy(h.Id(), true);
+  EXPECT_EQ(h.core().CallCount("Ping"), 3u);
+  h.core().SetHealthy(h.Id(), true);
 
-  h.sim().FailNext("Ping", 4, grpc::StatusCode::INTERNAL,
+  h.core().FailNext("Ping", 4, grpc::StatusCode::INTERNAL,
                    "23 internal server error");
   EXPECT_EQ(accelerator->Ping(), zva::kInternalError);
-  EXPECT_EQ(h.sim().CallCount("Ping"), 7u);
+  EXPECT_EQ(h.core().CallCount("Ping"), 7u);
   EXPECT_NE(LastError().find("[23, 13, 30]"), std::string::npos) << LastError();
 
   // A failure that asks for a proxy connection makes a new signed Connect
   // before the next attempt.
-  h.sim().FailNext("Ping", 1, grpc::StatusCode::FAILED_PRECONDITION,
+  h.core().FailNext("Ping", 1, grpc::StatusCode::FAILED_PRECONDITION,
                    "19 connect expected");
   EXPECT_EQ(accelerator->Ping(), zva::kOk);
-  EXPECT_EQ(h.sim().CallCount("Ping"), 9u);
-  EXPECT_EQ(h.sim().CallCount("Connect"), 2u);
+  EXPECT_EQ(h.core().CallCount("Ping"), 9u);
+  EXPECT_EQ(h.core().CallCount("Connect"), 2u);
 }
 
 TEST(ReleaseTest, ReleaseStopsTheThreadAndLaterCallsFailCleanly) {
   SimHarness h;
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = h.MakeAccelerator();
   std::shared_ptr<grpc::Channel> channel = accelerator->GetChannel();
   ASSERT_FALSE(StartSession(accelerator.get()).empty());
@@ -465,16 +466,16 @@ TEST(ReleaseTest, ReleaseStopsTheThreadAndLaterCallsFailCleanly) {
   EXPECT_EQ(zva::Accelerator::FromChannel(channel.get()), nullptr);
   EXPECT_EQ(accelerator->Ping(), zva::kInternalError);
   EXPECT_EQ(accelerator->session_context_.Wait(hours(1)), "");
-  size_t calls = h.sim().CallCount("*");
+  size_t calls = h.core().CallCount("*");
   EXPECT_EQ(accelerator->Ping(), zva::kInternalError);
-  EXPECT_EQ(h.sim().CallCount("*"), calls);
+  EXPECT_EQ(h.core().CallCount("*"), calls);
 }
 
 TEST(ReleaseTest, WaitersAreFreedWhenTheAcceleratorStops) {
   SimHarness h(SimHarness::PlainOptions(),
                R"({"keep_alive_interval": 50, "init_session_timeout": 300})");
   auto accelerator = h.MakeAccelerator();
-  h.sim().SetDelay("InitSession", std::chrono::seconds(60));
+  h.core().SetDelay("InitSession", std::chrono::seconds(60));
   accelerator->KickOffKeepAliveThread(TestVersions(), "mxnet");
   std::vector<std::future<std::string>> waiters;
   for (int i = 0; i < 3; ++i) {
@@ -482,7 +483,7 @@ TEST(ReleaseTest, WaitersAreFreedWhenTheAcceleratorStops) {
       return accelerator->session_context_.Wait(hours(1));
     }));
   }
-  ASSERT_TRUE(h.sim().WaitForJournal(
+  ASSERT_TRUE(h.core().WaitForJournal(
       [](const std::deque<zvsim::CallRecord>& journal) {
         return std::any_of(journal.begin(), journal.end(),
                            [](const auto& r) { return r.method == "Connect"; });
@@ -490,7 +491,7 @@ TEST(ReleaseTest, WaitersAreFreedWhenTheAcceleratorStops) {
       kPatience));
   accelerator->Release();
   for (auto& waiter : waiters) EXPECT_EQ(waiter.get(), "");
-  h.sim().SetDelay("InitSession", milliseconds(0));
+  h.core().SetDelay("InitSession", milliseconds(0));
 }
 
 TEST(LifetimeTest, AcceleratorsComeAndGoWhileTheirThreadsRun) {

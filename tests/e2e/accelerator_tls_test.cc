@@ -2,7 +2,7 @@
 // so this program holds the only TLS simulator.
 #include <gtest/gtest.h>
 
-#include "e2e/accel_sim.h"
+#include "support/sim_harness.h"
 #include "zva/zva_codes.h"
 
 namespace {
@@ -15,7 +15,7 @@ TEST(TlsTest, SignedConnectWithoutSessionTokenAndAPing) {
   auto accelerator = h.MakeAccelerator();
   EXPECT_EQ(accelerator->Connect(), zva::kOk);
   EXPECT_EQ(accelerator->Ping(), zva::kOk);
-  auto journal = h.sim().Journal();
+  auto journal = h.core().Journal();
   ASSERT_EQ(journal.size(), 2u);
   EXPECT_EQ(journal[0].method, "Connect");
   EXPECT_EQ(journal[0].code, grpc::StatusCode::OK) << journal[0].detail;

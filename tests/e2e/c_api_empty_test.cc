@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "unit/accel_env.h"
-#include "unit/log_watch.h"
+#include "support/log_capture.h"
+#include "support/scoped_env.h"
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
 
@@ -18,7 +18,7 @@ TEST(CApiEmptyTest, FailedDiscoveryLeavesAnEmptyList) {
   unsetenv("CNS_CONTAINER_METADATA_URI");
   ZVLInit(nullptr);
   // After the first entry point: starting the log resets the logger's stream.
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   unsigned int count = 7;
   EXPECT_EQ(GetDeviceCount(&count), -1);
   EXPECT_EQ(count, 0u);

@@ -3,7 +3,7 @@
 // ordinal beyond the list gives an empty pointer, never a read past it.
 #include <gtest/gtest.h>
 
-#include "e2e/accel_sim.h"
+#include "support/sim_harness.h"
 #include "zva/zva_accelerator.h"
 
 namespace {

@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e/accel_sim.h"
+#include "api/factory.h"
+#include "support/sim_harness.h"
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
-#include "api/factory.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ TEST(CApiShutdownTest, ShutdownStopsEveryAcceleratorWithoutWaitingItsCall) {
   zvtest::SimHarness h(options,
                        R"({"init_session_timeout": 600000,
                            "destroy_session_timeout": 600000})");
-  h.sim().SetDelay("InitSession", std::chrono::minutes(10));
+  h.core().SetDelay("InitSession", std::chrono::minutes(10));
   ZVLInit(nullptr);
   std::vector<zva::Accelerator*> accelerators;
   for (const auto& entry : zva::SingletonAllAccelerators()) {
@@ -32,7 +32,7 @@ TEST(CApiShutdownTest, ShutdownStopsEveryAcceleratorWithoutWaitingItsCall) {
         zva::KickOffKeepAliveThread(entry.get(), zva::Versions(), "mxnet"), 0);
   }
   ASSERT_EQ(accelerators.size(), 2u);
-  ASSERT_TRUE(h.sim().WaitForDelayedCalls("InitSession", 2, kPatience));
+  ASSERT_TRUE(h.core().WaitForDelayedCalls("InitSession", 2, kPatience));
 
   const auto start = std::chrono::steady_clock::now();
   ZVLShutdown();
@@ -42,7 +42,7 @@ TEST(CApiShutdownTest, ShutdownStopsEveryAcceleratorWithoutWaitingItsCall) {
     EXPECT_TRUE(accelerator->IsReleased());
     EXPECT_FALSE(accelerator->IsKeepAliveThreadRunning());
   }
-  h.sim().SetDelay("InitSession", std::chrono::milliseconds(0));
+  h.core().SetDelay("InitSession", std::chrono::milliseconds(0));
 }
 
 }  // namespace

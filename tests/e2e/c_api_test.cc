@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e/accel_sim.h"
-#include "unit/log_watch.h"
+#include "api/factory.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
 #include "zva/zva_accelerator.h"
 #include "zva/zva_client.h"
-#include "api/factory.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
   EXPECT_EQ(zva::GetAcceleratorByDeviceName("dev-c").get(), ccc.get());
   EXPECT_EQ(zva::GetAcceleratorByDeviceOrdinal(1).get(), ccc.get());
   {
-    zvtest::LogWatch log;
+    zvtest::LogCapture log;
     EXPECT_EQ(zva::GetAcceleratorByZvaId("zva-bbb"), nullptr);
     EXPECT_EQ(zva::GetAcceleratorByDeviceName("dev-b"), nullptr);
     EXPECT_EQ(zva::GetAcceleratorByDeviceOrdinal(2), nullptr);
@@ -98,15 +98,15 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
 
   // PingDevice maps the results.
   EXPECT_EQ(PingDevice(0), zva::kPingHealthy);
-  h.sim().SetHealthy("zva-ccc", false);
+  h.core().SetHealthy("zva-ccc", false);
   EXPECT_EQ(PingDevice(1), zva::kPingUnhealthy);
-  h.sim().SetHealthy("zva-ccc", true);
+  h.core().SetHealthy("zva-ccc", true);
   {
-    zvtest::LogWatch log;
+    zvtest::LogCapture log;
     EXPECT_EQ(PingDevice(5), zva::kPingNotReachable);
     EXPECT_EQ(log.Count("Device index 5 is invalid.\n"), 1);
   }
-  h.sim().FailNext("Ping", 4, grpc::StatusCode::INTERNAL,
+  h.core().FailNext("Ping", 4, grpc::StatusCode::INTERNAL,
                    "23 internal server error", "zva-aaa");
   EXPECT_EQ(PingDevice(0), zva::kPingNotReachable);
 
@@ -133,7 +133,7 @@ TEST(CApiTest, WholeLifeOfTheAcceleratorList) {
   ccc.reset();
   EXPECT_TRUE(ccc_impl->IsReleased());
   EXPECT_FALSE(ccc_impl->IsKeepAliveThreadRunning());
-  EXPECT_EQ(h.sim().CallCount("DestroySession", grpc::StatusCode::OK), 1u);
+  EXPECT_EQ(h.core().CallCount("DestroySession", grpc::StatusCode::OK), 1u);
   EXPECT_EQ(ccc_impl->Ping(), zva::kInternalError);
   EXPECT_EQ(zva::KickOffKeepAliveThread(ccc_impl, zva::Versions(), "mxnet"),
             zva::kInternalError);

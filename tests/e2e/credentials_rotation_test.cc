@@ -16,13 +16,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "e2e/accel_sim.h"
-#include "platform/kcp.h"
-#include "sim/sim_test_util.h"
-#include "unit/log_watch.h"
-#include "zva/zva_errors.h"
 #include "core/signer.h"
+#include "platform/kcp.h"
 #include "rpc/executor.h"
+#include "support/log_capture.h"
+#include "support/sim_client.h"
+#include "support/sim_harness.h"
+#include "zva/zva_errors.h"
 
 namespace {
 
@@ -110,7 +110,7 @@ class RotationTest : public ::testing::Test {
   // How many access key ids signed the Connect calls the simulator took.
   size_t DistinctAcceptedKeyIds() {
     std::set<std::string> ids;
-    for (const zvsim::CallRecord& call : sim_->Journal()) {
+    for (const zvsim::CallRecord& call : sim_->core().Journal()) {
       if (call.method == "Connect" && call.code == grpc::StatusCode::OK) {
         ids.insert(KeyIdOf(call.Metadata("authorization")));
       }
@@ -118,7 +118,7 @@ class RotationTest : public ::testing::Test {
     return ids.size();
   }
 
-  zvsim_test::ManualClock clock_{zvsim_test::KnownTime()};
+  zvtest::ManualClock clock_{zvtest::KnownTime()};
   std::unique_ptr<zvtest::AccelEnv> env_;
   std::unique_ptr<zvsim::Simulator> sim_;
 };
@@ -158,10 +158,11 @@ TEST_F(RotationTest, SessionOutlivesThreeKeySetsAndEveryInferSucceeds) {
       ++infers;
     }
     EXPECT_GE(DistinctAcceptedKeyIds(), 3u);
-    EXPECT_EQ(sim_->CallCount("Connect", grpc::StatusCode::UNAUTHENTICATED),
-              0u);
+    EXPECT_EQ(
+        sim_->core().CallCount("Connect", grpc::StatusCode::UNAUTHENTICATED),
+        0u);
     // Connecting again resumed the same session every time.
-    EXPECT_EQ(sim_->CallCount("InitSession"), 1u);
+    EXPECT_EQ(sim_->core().CallCount("InitSession"), 1u);
     EXPECT_EQ(accelerator->session_context_.Wait(kPatience), session);
     accelerator.reset();
   }
@@ -181,8 +182,8 @@ TEST_F(RotationTest, EightThreadsSignAcrossRotations) {
   bool stop = false;
 
   auto sign_and_connect = [&](int index) {
-    auto channel = zvsim_test::OwnChannel(sim_->Endpoint(),
-                                          grpc::InsecureChannelCredentials());
+    auto channel = zvtest::OwnChannel(sim_->Endpoint(),
+                                      grpc::InsecureChannelCredentials());
     auto stub = zva::rpc::ZvaInference::NewStub(channel);
     for (;;) {
       {
@@ -259,7 +260,7 @@ TEST_F(RotationTest, FailedRefreshKeepsValidKeysAndNoSecretIsEverShown) {
   kcp::SetLogSystem(recording);
   std::string texts;  // last errors and the library's log
   {
-    zvtest::LogWatch log(/*debug=*/true);
+    zvtest::LogCapture log(/*debug=*/true);
     EXPECT_EQ(MakeAccelerator()->Connect(), zva::kOk) << LastError();
 
     // Four minutes left, and the role's keys cannot be had: the cached ones
@@ -267,7 +268,7 @@ TEST_F(RotationTest, FailedRefreshKeepsValidKeysAndNoSecretIsEverShown) {
     clock_.Advance(hours(2) - minutes(4));
     zvsim::MetadataOverride broken;
     broken.status = 500;
-    sim_->SetMetadataOverride(kRoleDocument, broken);
+    sim_->core().SetMetadataOverride(kRoleDocument, broken);
     const std::string warning =
         "[Credentials] Refreshing the credentials from host role "
         "zv-sim-role failed (container endpoint: "
@@ -291,14 +292,15 @@ TEST_F(RotationTest, FailedRefreshKeepsValidKeysAndNoSecretIsEverShown) {
       EXPECT_NE(failed.find(part), std::string::npos) << failed;
     }
 
-    sim_->ClearMetadataOverrides();
+    sim_->core().ClearMetadataOverrides();
     EXPECT_EQ(MakeAccelerator()->Connect(), zva::kOk) << LastError();
     texts = failed + log.Text();
   }
   kcp::SetLogSystem(nullptr);
   texts += recording->Text();
   EXPECT_NE(recording->Text().find("Final String to sign"), std::string::npos);
-  const std::vector<zvsim::Credentials> issued = sim_->IssuedCredentials();
+  const std::vector<zvsim::Credentials> issued =
+      sim_->core().IssuedCredentials();
   EXPECT_GE(issued.size(), 3u);
   for (const zvsim::Credentials& set : issued) {
     for (const std::string& secret :

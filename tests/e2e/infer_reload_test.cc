@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include "exec_sim_fixture.h"
 #include "rpc/reload_handler.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
 
-namespace zva_test {
+namespace zvtest {
 namespace {
 
+using namespace std::chrono_literals;
 using Stub = zva::rpc::ZvaInference::Stub;
 
 class InferReloadTest : public SimFixture {
@@ -26,7 +28,7 @@ class InferReloadTest : public SimFixture {
     LoadModelExecutor load(channel().get(), stub_.get(), &Stub::LoadModel,
                            "[MXNet][3]", &request, &response, 5000);
     ASSERT_EQ(load.DefaultExecute(nullptr), zva::kOk);
-    sim_->ClearJournal();
+    sim_->core().ClearJournal();
   }
 
   // One Infer execution of the kept model with a reload handler.
@@ -50,7 +52,7 @@ class InferReloadTest : public SimFixture {
 };
 
 TEST_F(InferReloadTest, MissingModelIsReloadedAndInferRepeated) {
-  sim_->ForgetAllModels();
+  core().ForgetAllModels();
   LogCapture log;
   EXPECT_EQ(InferWithReload(), zva::kOk);
   ASSERT_EQ(Calls("Infer").size(), 2u);
@@ -61,7 +63,7 @@ TEST_F(InferReloadTest, MissingModelIsReloadedAndInferRepeated) {
   EXPECT_EQ(sent->model_spec().serialized_model(), "graph");
   EXPECT_EQ(sent->session().session_id(), session_id_);
   EXPECT_EQ(kept_.session().session_id(), session_id_);
-  EXPECT_EQ(sim_->Models(kAcceleratorId), std::vector<std::string>{"resnet"});
+  EXPECT_EQ(core().Models(kAcceleratorId), std::vector<std::string>{"resnet"});
 
   const std::string text = log.Text();
   const size_t not_found =
@@ -78,7 +80,7 @@ TEST_F(InferReloadTest, MissingModelIsReloadedAndInferRepeated) {
 }
 
 TEST_F(InferReloadTest, ModelPresentAgainIsNotReloaded) {
-  sim_->FailNext("Infer", 1, grpc::StatusCode::NOT_FOUND, "9 model not found");
+  core().FailNext("Infer", 1, grpc::StatusCode::NOT_FOUND, "9 model not found");
   LogCapture log;
   EXPECT_EQ(InferWithReload(), zva::kOk);
   EXPECT_EQ(Calls("Infer").size(), 2u);
@@ -88,8 +90,8 @@ TEST_F(InferReloadTest, ModelPresentAgainIsNotReloaded) {
 }
 
 TEST_F(InferReloadTest, FailedReloadIsReported) {
-  sim_->ForgetAllModels();
-  sim_->FailNext("LoadModel", 1, grpc::StatusCode::RESOURCE_EXHAUSTED,
+  sim_->core().ForgetAllModels();
+  sim_->core().FailNext("LoadModel", 1, grpc::StatusCode::RESOURCE_EXHAUSTED,
                  "51 out of memory");
   EXPECT_EQ(InferWithReload(), zva::kAcceleratorOutOfMemory);
   EXPECT_EQ(Calls("Infer").size(), 1u);
@@ -108,9 +110,9 @@ TEST_F(InferReloadTest, FailedListReportsTheInferFailure) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.message);
-    sim_->ForgetAllModels();
-    sim_->ClearJournal();
-    sim_->FailNext("ListModels", 1, c.code, c.message);
+    sim_->core().ForgetAllModels();
+    sim_->core().ClearJournal();
+    sim_->core().FailNext("ListModels", 1, c.code, c.message);
     EXPECT_EQ(InferWithReload(), zva::kModelNotFound);
     EXPECT_EQ(Calls("LoadModel").size(), 0u);
     EXPECT_NE(LastError().find("ZV Error Code: [9, 5, 12]"), std::string::npos);
@@ -118,8 +120,8 @@ TEST_F(InferReloadTest, FailedListReportsTheInferFailure) {
 }
 
 TEST_F(InferReloadTest, OtherFailuresAreNotAModelLoss) {
-  sim_->FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
-                 "52 invalid tensor");
+  core().FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
+                  "52 invalid tensor");
   LogCapture log;
   EXPECT_EQ(InferWithReload(), zva::kInvalidTensor);
   EXPECT_EQ(Calls("ListModels").size(), 0u);
@@ -146,7 +148,7 @@ TEST_F(InferReloadTest, ListedMeansTheExactIdentifier) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(std::string(c.kept) + " / " + c.loaded);
-    sim_->ForgetAllModels();
+    core().ForgetAllModels();
     zva::rpc::LoadModelRequest request;
     zva::rpc::LoadModelResponse response;
     request.set_model_id(c.loaded);
@@ -179,7 +181,7 @@ TEST_F(InferReloadTest, TwoThreadsFailingAtOnceReloadOnce) {
     cv.notify_all();
     cv.wait_for(lock, 10s, [&] { return failed >= 2; });
   });
-  sim_->ForgetAllModels();
+  core().ForgetAllModels();
 
   // Two framework threads infer the same model and share its kept request;
   // one of them reloads, the other finds the model listed.
@@ -205,8 +207,8 @@ TEST_F(InferReloadTest, TwoThreadsFailingAtOnceReloadOnce) {
   EXPECT_EQ(failed, 2);
   EXPECT_EQ(Calls("LoadModel").size(), 1u);
   EXPECT_EQ(Calls("ListModels").size(), 2u);
-  EXPECT_EQ(sim_->CallCount("Infer", grpc::StatusCode::OK), 2u);
+  EXPECT_EQ(core().CallCount("Infer", grpc::StatusCode::OK), 2u);
 }
 
 }  // namespace
-}  // namespace zva_test
+}  // namespace zvtest

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "e2e/accel_sim.h"
+#include "support/sim_harness.h"
 #include "zva/zva_accelerator.h"
 
 namespace {

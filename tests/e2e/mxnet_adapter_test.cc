@@ -7,11 +7,12 @@
 
 #include "zva/rpc/mxnet/zva_mxnet.pb.h"
 
-#include "exec_sim_fixture.h"
-#include "zva/zva_mxnet.h"
 #include "errors/catalogue.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
+#include "zva/zva_mxnet.h"
 
-namespace zva_test {
+namespace zvtest {
 namespace {
 
 using zva::mxnet::MXNetInterface;
@@ -26,7 +27,7 @@ class MXNetAdapterTest : public SimFixture {
     SimFixture::SetUp();
     if (HasFatalFailure()) return;
     adapter_.reset(mxnet::internal::QueryInterface(channel()));
-    sim_->ClearJournal();
+    core().ClearJournal();
   }
   void TearDown() override {
     adapter_.reset();
@@ -48,7 +49,7 @@ class MXNetAdapterTest : public SimFixture {
     for (const char* method :
          {"LoadModel", "UnloadModel", "ListModels", "Infer",
           "GetOperatorWhitelist", "PostGraphStats"}) {
-      n += sim_->CallCount(method);
+      n += core().CallCount(method);
     }
     return n;
   }
@@ -117,7 +118,7 @@ TEST_F(MXNetAdapterTest, LastReferenceUnloadsExactlyOnce) {
   ASSERT_NE(model, nullptr);
   auto copy = model;
   model.reset();
-  EXPECT_EQ(sim_->CallCount("UnloadModel"), 0u);
+  EXPECT_EQ(core().CallCount("UnloadModel"), 0u);
   // The adapter may go first; the model keeps its own channel and stub.
   adapter_.reset();
   float in[4] = {1, 2, 3, 4};
@@ -130,13 +131,13 @@ TEST_F(MXNetAdapterTest, LastReferenceUnloadsExactlyOnce) {
   ASSERT_EQ(unloads.size(), 1u);
   EXPECT_EQ(unloads[0].RequestAs<zva::rpc::UnloadModelRequest>()->model_id(),
             "net");
-  EXPECT_TRUE(sim_->Models(kAcceleratorId).empty());
+  EXPECT_TRUE(core().Models(kAcceleratorId).empty());
 }
 
 TEST_F(MXNetAdapterTest, ListWhitelistAndUnload) {
   auto model = Load("net");
   EXPECT_EQ(adapter_->ListModels(), zva::kOk);
-  EXPECT_EQ(sim_->CallCount("ListModels"), 1u);
+  EXPECT_EQ(sim_->core().CallCount("ListModels"), 1u);
 
   std::unordered_set<std::string> ops = {"MyOwnOp"};
   EXPECT_EQ(adapter_->GetOperatorsWhiteList(&ops), zva::kOk);
@@ -148,16 +149,16 @@ TEST_F(MXNetAdapterTest, ListWhitelistAndUnload) {
     EXPECT_EQ(adapter_->GetOperatorsWhiteList(nullptr), zva::kInternalError);
     EXPECT_EQ(log.Count("[MXNet][2] Failed: Null argument provided\n"), 1u);
   }
-  EXPECT_EQ(sim_->CallCount("GetOperatorWhitelist"), 1u);
+  EXPECT_EQ(core().CallCount("GetOperatorWhitelist"), 1u);
 
   EXPECT_EQ(adapter_->UnloadModel("net"), zva::kOk);
-  EXPECT_TRUE(sim_->Models(kAcceleratorId).empty());
+  EXPECT_TRUE(sim_->core().Models(kAcceleratorId).empty());
 }
 
 TEST_F(MXNetAdapterTest, GraphStatsSkipEmptyNames) {
   EXPECT_EQ(adapter_->PostGraphStats({{"ops", {"Conv", "FC"}}, {"none", {}}}),
             zva::kOk);
-  const auto stats = sim_->GraphStats();
+  const auto stats = sim_->core().GraphStats();
   ASSERT_EQ(stats.size(), 1u);
   EXPECT_EQ(stats[0].session_id, session_id_);
   const auto& map = stats[0].stats.attribute_map();
@@ -174,7 +175,7 @@ TEST_F(MXNetAdapterTest, InferFillsOutputsInWireOrder) {
   int32_t out[2][3] = {};
   std::vector<MXTensor> outputs = {{out[0], {3}, zva::mxnet::FLOAT32},
                                    {out[1], {1, 3}, zva::mxnet::FLOAT32}};
-  LogCapture log(2, true);
+  LogCapture log(2, /*debug=*/false, /*profile=*/true);
   ASSERT_EQ(model->Infer({{"x", {x, {3}, zva::mxnet::INT32}},
                           {"y", {y, {3}, zva::mxnet::INT32}}},
                          &outputs),
@@ -213,8 +214,8 @@ TEST_F(MXNetAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
   const Case kCases[] = {
       {"remote failure",
        [&] {
-         sim_->FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
-                        "52 invalid tensor");
+         core().FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
+                         "52 invalid tensor");
        },
        {{2}},
        0,
@@ -248,7 +249,7 @@ TEST_F(MXNetAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
       buffers.emplace_back(8, kUntouched);
       outputs.push_back({buffers.back().data(), shape, zva::mxnet::FLOAT32});
     }
-    LogCapture log(2, true);
+    LogCapture log(2, /*debug=*/false, /*profile=*/true);
     EXPECT_EQ(
         model->Infer(
             {{"data",
@@ -343,7 +344,7 @@ TEST_F(MXNetAdapterTest, FailuresFoundByTheAdapterSetTheLastError) {
 // the executor's retry pauses.
 TEST_F(MXNetAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
   auto model = Load("net");
-  sim_->ClearJournal();
+  core().ClearJournal();
   float in[1] = {1};
   float out[1] = {};
   std::vector<MXTensor> outputs = {{out, {1}, zva::mxnet::FLOAT32}};
@@ -381,7 +382,7 @@ TEST_F(MXNetAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
 // before a byte is read.
 TEST_F(MXNetAdapterTest, TensorsBeyondWhatTheWireCarriesFailBeforeAnyCopy) {
   auto model = Load("net");
-  sim_->ClearJournal();
+  core().ClearJournal();
   float small[4] = {};
   const MXTensor two_gib{small, {int64_t{1} << 28}, zva::mxnet::INT64};
   const MXTensor gib_and_half{small, {int64_t{3} << 27}, zva::mxnet::FLOAT32};
@@ -415,8 +416,8 @@ TEST_F(MXNetAdapterTest, TensorsBeyondWhatTheWireCarriesFailBeforeAnyCopy) {
 
 TEST_F(MXNetAdapterTest, LostModelIsReloadedWithItsParameters) {
   auto model = Load("net");
-  sim_->ForgetAllModels();
-  sim_->ClearJournal();
+  core().ForgetAllModels();
+  core().ClearJournal();
   float in[1] = {7};
   float out[1] = {};
   std::vector<MXTensor> outputs = {{out, {1}, zva::mxnet::FLOAT32}};
@@ -450,4 +451,4 @@ TEST_F(MXNetAdapterTest, ChannelWithoutAcceleratorFailsWithoutCalls) {
 }
 
 }  // namespace
-}  // namespace zva_test
+}  // namespace zvtest

@@ -3,11 +3,12 @@
 #include <grpcpp/create_channel.h>
 #include <gtest/gtest.h>
 
-#include "exec_sim_fixture.h"
-#include "zva/zva_pytorch.h"
 #include "errors/catalogue.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
+#include "zva/zva_pytorch.h"
 
-namespace zva_test {
+namespace zvtest {
 namespace {
 
 using zva::torch::PytorchInterface;
@@ -21,7 +22,7 @@ class PytorchAdapterTest : public SimFixture {
     SimFixture::SetUp();
     if (HasFatalFailure()) return;
     adapter_.reset(zva::torch::internal::QueryInterface(channel()));
-    sim_->ClearJournal();
+    core().ClearJournal();
   }
   void TearDown() override {
     adapter_.reset();
@@ -55,7 +56,7 @@ TEST_F(PytorchAdapterTest, InferSendsInOrderAndAppendsOutputs) {
   auto model = Load("pt");
   const std::string raw("\x00\x7f\x80\xff", 4);
   std::vector<std::string> outputs = {"already here"};
-  LogCapture log(2, true);
+  LogCapture log(2, /*debug=*/false, /*profile=*/true);
   ASSERT_EQ(
       model->Infer("pt", {{"a", raw}, {"b", "second"}}, {"y", "z"}, &outputs),
       zva::kOk);
@@ -92,8 +93,8 @@ TEST_F(PytorchAdapterTest, InferSendsTheIdentifierArgument) {
 
 TEST_F(PytorchAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
   auto model = Load("pt");
-  sim_->FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
-                 "52 invalid tensor");
+  core().FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
+                  "52 invalid tensor");
   std::vector<std::string> outputs = {"mine"};
   LogCapture log(2, true);
   EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs),
@@ -106,7 +107,7 @@ TEST_F(PytorchAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
 // success, was returned as 0: LoadModel handed out a model that was never
 // loaded, and an Infer whose reload failed so succeeded without outputs.
 TEST_F(PytorchAdapterTest, FailureCarryingTheSuccessCodeIsNeverSuccess) {
-  sim_->FailNext("LoadModel", 4, grpc::StatusCode::INTERNAL, "0 ok");
+  core().FailNext("LoadModel", 4, grpc::StatusCode::INTERNAL, "0 ok");
   std::shared_ptr<PytorchModelInterface> model;
   EXPECT_EQ(adapter_->LoadModel("pt", "bytes", &model), zva::kInternalError);
   EXPECT_EQ(model, nullptr);
@@ -116,8 +117,8 @@ TEST_F(PytorchAdapterTest, FailureCarryingTheSuccessCodeIsNeverSuccess) {
       << LastError();
 
   model = Load("pt");
-  sim_->ForgetAllModels();
-  sim_->FailNext("LoadModel", 1, grpc::StatusCode::INTERNAL, "0 ok");
+  core().ForgetAllModels();
+  core().FailNext("LoadModel", 1, grpc::StatusCode::INTERNAL, "0 ok");
   std::vector<std::string> outputs = {"mine"};
   EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs),
             zva::kInternalError);
@@ -145,7 +146,7 @@ TEST_F(PytorchAdapterTest, NullArgumentsSetTheLastError) {
 // the executor's retry pauses.
 TEST_F(PytorchAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
   auto model = Load("pt");
-  sim_->ClearJournal();
+  core().ClearJournal();
   std::shared_ptr<PytorchModelInterface> loaded;
   std::vector<std::string> outputs;
   const std::function<int()> kCalls[] = {
@@ -169,16 +170,16 @@ TEST_F(PytorchAdapterTest, StringsTheWireCannotCarryFailBeforeAnyCall) {
   }
   EXPECT_EQ(loaded, nullptr);
   EXPECT_TRUE(outputs.empty());
-  EXPECT_EQ(sim_->CallCount("LoadModel") + sim_->CallCount("Infer"), 0u);
+  EXPECT_EQ(core().CallCount("LoadModel") + core().CallCount("Infer"), 0u);
 }
 
 TEST_F(PytorchAdapterTest, LostModelIsReloaded) {
   auto model = Load("pt");
-  sim_->ForgetAllModels();
+  core().ForgetAllModels();
   std::vector<std::string> outputs;
   EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs), zva::kOk);
   EXPECT_EQ(outputs, std::vector<std::string>{"1"});
-  EXPECT_EQ(sim_->CallCount("LoadModel"), 2u);
+  EXPECT_EQ(core().CallCount("LoadModel"), 2u);
 }
 
 TEST_F(PytorchAdapterTest, LastReferenceUnloadsExactlyOnce) {
@@ -186,7 +187,7 @@ TEST_F(PytorchAdapterTest, LastReferenceUnloadsExactlyOnce) {
   auto copy = model;
   model.reset();
   adapter_.reset();  // models keep their own channel and stub
-  EXPECT_EQ(sim_->CallCount("UnloadModel"), 0u);
+  EXPECT_EQ(core().CallCount("UnloadModel"), 0u);
   copy.reset();
   const auto unloads = Calls("UnloadModel");
   ASSERT_EQ(unloads.size(), 1u);
@@ -196,7 +197,7 @@ TEST_F(PytorchAdapterTest, LastReferenceUnloadsExactlyOnce) {
 
 TEST_F(PytorchAdapterTest, ListWhitelistAndGraphStats) {
   EXPECT_EQ(adapter_->ListModels(), zva::kOk);
-  EXPECT_EQ(sim_->CallCount("ListModels"), 1u);
+  EXPECT_EQ(sim_->core().CallCount("ListModels"), 1u);
 
   std::set<std::string> ops = {"aten::custom"};
   EXPECT_EQ(adapter_->GetOperatorWhitelist(&ops), zva::kOk);
@@ -207,10 +208,10 @@ TEST_F(PytorchAdapterTest, ListWhitelistAndGraphStats) {
     EXPECT_EQ(adapter_->GetOperatorWhitelist(nullptr), zva::kInternalError);
     EXPECT_EQ(log.Count("[Pytorch][2] Failed: Null argument provided.\n"), 1u);
   }
-  EXPECT_EQ(sim_->CallCount("GetOperatorWhitelist"), 1u);
+  EXPECT_EQ(core().CallCount("GetOperatorWhitelist"), 1u);
 
   EXPECT_EQ(adapter_->PostGraphStats({{"b", {"1", "2"}}, {"a", {}}}), zva::kOk);
-  const auto stats = sim_->GraphStats();
+  const auto stats = sim_->core().GraphStats();
   ASSERT_EQ(stats.size(), 1u);
   ASSERT_EQ(stats[0].stats.attribute_map().size(), 1u);
   EXPECT_EQ(stats[0].stats.attribute_map().at("b").value_size(), 2);
@@ -229,11 +230,11 @@ TEST_F(PytorchAdapterTest, ChannelWithoutAcceleratorFailsWithoutCalls) {
     EXPECT_EQ(adapter->GetOperatorWhitelist(&ops), zva::kInternalError);
     EXPECT_EQ(adapter->PostGraphStats({{"a", {"b"}}}), zva::kInternalError);
   }
-  EXPECT_EQ(sim_->CallCount("LoadModel") + sim_->CallCount("ListModels") +
-                sim_->CallCount("GetOperatorWhitelist") +
-                sim_->CallCount("PostGraphStats"),
+  EXPECT_EQ(core().CallCount("LoadModel") + core().CallCount("ListModels") +
+                core().CallCount("GetOperatorWhitelist") +
+                core().CallCount("PostGraphStats"),
             0u);
 }
 
 }  // namespace
-}  // namespace zva_test
+}  // namespace zvtest

@@ -5,14 +5,16 @@
 #include <grpcpp/create_channel.h>
 #include <gtest/gtest.h>
 
-#include "exec_sim_fixture.h"
 #include "errors/classification.h"
-#include "rpc/reload_handler.h"
 #include "rpc/executor.h"
+#include "rpc/reload_handler.h"
+#include "support/log_capture.h"
+#include "support/sim_harness.h"
 
-namespace zva_test {
+namespace zvtest {
 namespace {
 
+using namespace std::chrono_literals;
 using Stub = zva::rpc::ZvaInference::Stub;
 
 class RpcExecutorTest : public SimFixture {
@@ -76,8 +78,8 @@ TEST_F(RpcExecutorTest, SuccessAtOnceStampsSessionAndContext) {
 
 TEST_F(RpcExecutorTest, UnimplementedGraphStatsIsIgnored) {
   zva::util::SetLastError("before");
-  sim_->FailNext("PostGraphStats", 1, grpc::StatusCode::UNIMPLEMENTED,
-                 "1 not implemented");
+  core().FailNext("PostGraphStats", 1, grpc::StatusCode::UNIMPLEMENTED,
+                  "1 not implemented");
   LogCapture log;
   zva::rpc::PostGraphStatsRequest request;
   zva::rpc::PostGraphStatsResponse response;
@@ -95,14 +97,14 @@ TEST_F(RpcExecutorTest, UnimplementedGraphStatsIsIgnored) {
   EXPECT_EQ(LastError(), "before");
 
   // The same failure of any other operation is not ignored.
-  sim_->FailNext("ListModels", 1, grpc::StatusCode::UNIMPLEMENTED,
+  sim_->core().FailNext("ListModels", 1, grpc::StatusCode::UNIMPLEMENTED,
                  "1 not implemented");
   EXPECT_EQ(ListModels(), zva::kOk);  // retried after the pause, then succeeded
   EXPECT_EQ(Calls("ListModels").size(), 2u);
 }
 
 TEST_F(RpcExecutorTest, FourUnavailableFailuresGiveUpWithTheLastRequestId) {
-  sim_->FailNext("ListModels", 4, grpc::StatusCode::UNAVAILABLE, "1 busy");
+  core().FailNext("ListModels", 4, grpc::StatusCode::UNAVAILABLE, "1 busy");
   LogCapture log;
   std::string request_id;
   EXPECT_EQ(ListModels(nullptr, &request_id), zva::kInternalError);
@@ -128,8 +130,8 @@ TEST_F(RpcExecutorTest, FourUnavailableFailuresGiveUpWithTheLastRequestId) {
 }
 
 TEST_F(RpcExecutorTest, DeadlineExceededPausesBeforeEachRetry) {
-  sim_->FailNext("ListModels", 4, grpc::StatusCode::DEADLINE_EXCEEDED,
-                 "53 too slow");
+  core().FailNext("ListModels", 4, grpc::StatusCode::DEADLINE_EXCEEDED,
+                  "53 too slow");
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ListModels(), zva::kServiceTimeout);  // ZVA_TIME_OUT
   const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -140,7 +142,7 @@ TEST_F(RpcExecutorTest, DeadlineExceededPausesBeforeEachRetry) {
 }
 
 TEST_F(RpcExecutorTest, FatalFailureIsReportedAtOnce) {
-  sim_->FailNext("ListModels", 1, grpc::StatusCode::INVALID_ARGUMENT,
+  sim_->core().FailNext("ListModels", 1, grpc::StatusCode::INVALID_ARGUMENT,
                  "52 invalid tensor");
   EXPECT_EQ(ListModels(), zva::kInvalidTensor);
   EXPECT_EQ(Calls("ListModels").size(), 1u);
@@ -151,7 +153,7 @@ TEST_F(RpcExecutorTest, FatalFailureIsReportedAtOnce) {
 
 TEST_F(RpcExecutorTest, ModelLossWithoutHandlerIsReportedAtOnce) {
   ASSERT_EQ(LoadModel("m"), zva::kOk);
-  sim_->ForgetAllModels();
+  sim_->core().ForgetAllModels();
   EXPECT_EQ(Infer("m", nullptr), zva::kModelNotFound);
   EXPECT_EQ(Calls("Infer").size(), 1u);
 }
@@ -173,7 +175,7 @@ class CountingHandler : public RPCExceptionHandlerInterface {
 
 TEST_F(RpcExecutorTest, HandlerIsAskedOnceAndTheSecondLossIsReported) {
   ASSERT_EQ(LoadModel("m"), zva::kOk);
-  sim_->FailNext("Infer", 2, grpc::StatusCode::NOT_FOUND, "9 model not found");
+  sim_->core().FailNext("Infer", 2, grpc::StatusCode::NOT_FOUND, "9 model not found");
   CountingHandler handler;
   EXPECT_EQ(Infer("m", &handler), zva::kModelNotFound);
   EXPECT_EQ(handler.calls, 1);
@@ -184,14 +186,14 @@ TEST_F(RpcExecutorTest, HandlerIsAskedOnceAndTheSecondLossIsReported) {
 
 TEST_F(RpcExecutorTest, ModelLossWithReloadHandlerSucceeds) {
   ASSERT_EQ(LoadModel("m"), zva::kOk);
-  sim_->ForgetAllModels();
+  sim_->core().ForgetAllModels();
   zva::rpc::LoadModelRequest kept;
   kept.set_model_id("m");
   InferExceptionHandler handler(kept, stub_.get(), accelerator_.get(), 5000,
                                 5000);
   EXPECT_EQ(Infer("m", &handler), zva::kOk);
   EXPECT_EQ(Calls("Infer").size(), 2u);
-  EXPECT_EQ(sim_->Models(kAcceleratorId), std::vector<std::string>{"m"});
+  EXPECT_EQ(core().Models(kAcceleratorId), std::vector<std::string>{"m"});
 }
 
 // A lost session was retried four times within a millisecond with the same
@@ -201,13 +203,13 @@ TEST_F(RpcExecutorTest, ModelLossWithReloadHandlerSucceeds) {
 TEST_F(RpcExecutorTest, SessionLostAndRepairRefusedReturnsTheFatalCode) {
   SetObserver([&](const zvsim::CallRecord& call) {
     if (call.method != "ListModels") return;
-    sim_->FailNext("KeepAliveSession", 1, grpc::StatusCode::NOT_FOUND,
-                   "12 session not found");
-    sim_->FailNext("Connect", 1000, grpc::StatusCode::UNAUTHENTICATED,
-                   "6 authentication failed");
+    core().FailNext("KeepAliveSession", 1, grpc::StatusCode::NOT_FOUND,
+                    "12 session not found");
+    core().FailNext("Connect", 1000, grpc::StatusCode::UNAUTHENTICATED,
+                    "6 authentication failed");
   });
-  sim_->FailNext("ListModels", 1, grpc::StatusCode::NOT_FOUND,
-                 "12 session not found");
+  core().FailNext("ListModels", 1, grpc::StatusCode::NOT_FOUND,
+                  "12 session not found");
   LogCapture log;
   EXPECT_EQ(ListModels(), zva::kAuthenticationFailed);
   EXPECT_EQ(Calls("ListModels").size(), 1u);
@@ -222,22 +224,22 @@ TEST_F(RpcExecutorTest, SessionLostAndRepairRefusedReturnsTheFatalCode) {
 // them: a stuck call returned after four deadlines and three pauses. Now the
 // first attempt takes the whole time and nothing remains for another.
 TEST_F(RpcExecutorTest, StuckCallIsBoundedByTheOperationTimeout) {
-  sim_->SetDelay("ListModels", std::chrono::seconds(20));
+  core().SetDelay("ListModels", std::chrono::seconds(20));
   zva::rpc::ListModelsRequest request;
   zva::rpc::ListModelsResponse response;
   ListModelsExecutor executor(channel().get(), stub_.get(), &Stub::ListModels,
                               "[MXNet][5]", &request, &response, 300);
   EXPECT_EQ(executor.DefaultExecute(nullptr), zva::kInternalError);
-  EXPECT_TRUE(sim_->WaitForDelayedCalls("ListModels", 1, 0ms));
-  EXPECT_FALSE(sim_->WaitForDelayedCalls("ListModels", 2, 0ms));
+  EXPECT_TRUE(sim_->core().WaitForDelayedCalls("ListModels", 1, 0ms));
+  EXPECT_FALSE(sim_->core().WaitForDelayedCalls("ListModels", 2, 0ms));
   EXPECT_NE(LastError().find("ZV Error Code: [1, 4, 1]"), std::string::npos)
       << LastError();
-  sim_->SetDelay("ListModels", 0ms);
+  core().SetDelay("ListModels", 0ms);
 }
 
 TEST_F(RpcExecutorTest, SessionDropIsRepairedWithoutCallerFailure) {
   const std::string first = session_id_;
-  sim_->DropAllSessions();
+  sim_->core().DropAllSessions();
   EXPECT_EQ(ListModels(), zva::kOk);
   const auto calls = Calls("ListModels");
   ASSERT_EQ(calls.size(), 2u);
@@ -273,7 +275,7 @@ TEST_F(RpcExecutorNoSessionTest, NoSessionMakesNoCall) {
   LogCapture log;
   EXPECT_EQ(ListModels(),
             zva::kInternalError);  // the initial session error's code
-  EXPECT_TRUE(sim_->Journal().empty());
+  EXPECT_TRUE(sim_->core().Journal().empty());
   EXPECT_EQ(log.Count("[Execution Engine] After wait, got application context "
                       "id \n"),
             1u);
@@ -281,4 +283,4 @@ TEST_F(RpcExecutorNoSessionTest, NoSessionMakesNoCall) {
 }
 
 }  // namespace
-}  // namespace zva_test
+}  // namespace zvtest

@@ -10,9 +10,9 @@
 
 #include "kcp/kcp_credentials.pb.h"
 
-#include "sim/sim_test_util.h"
+#include "support/sim_client.h"
 
-namespace zvsim_test {
+namespace zvtest {
 namespace {
 
 using grpc::StatusCode;
@@ -118,7 +118,7 @@ TEST_F(SimCredentialsTest, ServedWhereTheSourceSaysAndNamedInTheEnvironment) {
       continue;
     }
     EXPECT_EQ(Get(kRoleList), std::make_pair(200, std::string("zv-sim-role")));
-    const zvsim::Credentials set = sim_->credentials();
+    const zvsim::Credentials set = sim_->core().credentials();
     std::map<std::string, std::string> role = Document(kRoleDocument);
     EXPECT_EQ(role["Code"], "Success");
     EXPECT_EQ(role["AccessKeyId"], set.access_key_id);
@@ -136,18 +136,18 @@ TEST_F(SimCredentialsTest, ServedWhereTheSourceSaysAndNamedInTheEnvironment) {
     clock_.Advance(seconds(5));
     const std::map<std::string, std::string> next = Document(kRoleDocument);
     EXPECT_NE(next.at("AccessKeyId"), set.access_key_id);
-    EXPECT_EQ(next.at("AccessKeyId"), sim_->credentials().access_key_id);
+    EXPECT_EQ(next.at("AccessKeyId"), sim_->core().credentials().access_key_id);
     EXPECT_EQ(next.at("Expiration"), Iso(start + seconds(15)));
     EXPECT_EQ(Document(kContainerDocument).at("Token"), next.at("Token"));
-    EXPECT_EQ(sim_->IssuedCredentials().size(), 2u);
+    EXPECT_EQ(sim_->core().IssuedCredentials().size(), 2u);
   }
 }
 
 TEST_F(SimCredentialsTest, ConnectTakesTheCurrentOrPreviousSetWithItsToken) {
   Start(CredentialsSource::kRole);
-  const zvsim::Credentials first = sim_->credentials();
+  const zvsim::Credentials first = sim_->core().credentials();
   clock_.Advance(seconds(5));
-  const zvsim::Credentials second = sim_->credentials();
+  const zvsim::Credentials second = sim_->core().credentials();
   zvsim::Credentials without_token = second;
   without_token.session_token.clear();
   zvsim::Credentials foreign_token = second;
@@ -180,7 +180,7 @@ TEST_F(SimCredentialsTest, ConnectTakesTheCurrentOrPreviousSetWithItsToken) {
       EXPECT_TRUE(status.ok()) << status.error_message();
     } else {
       EXPECT_EQ(status.error_code(), StatusCode::UNAUTHENTICATED);
-      EXPECT_EQ(sim_->Journal().back().detail, c.detail);
+      EXPECT_EQ(sim_->core().Journal().back().detail, c.detail);
     }
   }
 }
@@ -202,7 +202,7 @@ TEST_F(SimCredentialsTest, ConnectionConnectsAgainOnceItsSetIsNoLongerTaken) {
     }
     EXPECT_EQ(retired.error_code(), StatusCode::FAILED_PRECONDITION);
     EXPECT_EQ(retired.error_message(), "19 connect expected");
-    EXPECT_EQ(sim_->Journal().back().detail,
+    EXPECT_EQ(sim_->core().Journal().back().detail,
               "the credentials of the connection are no longer accepted");
     ASSERT_TRUE(client.Connect(clock_.AsClock()()).ok());
     EXPECT_TRUE(client.Ping().ok());
@@ -210,4 +210,4 @@ TEST_F(SimCredentialsTest, ConnectionConnectsAgainOnceItsSetIsNoLongerTaken) {
 }
 
 }  // namespace
-}  // namespace zvsim_test
+}  // namespace zvtest

@@ -10,12 +10,12 @@
 
 #include "zva/discover/zva_discover.pb.h"
 
-#include "sim/sim_test_util.h"
-#include "zva/zva_object.h"
-#include "discovery/metadata_client.h"
 #include "discovery/http_fetch.h"
+#include "discovery/metadata_client.h"
+#include "support/sim_client.h"
+#include "zva/zva_object.h"
 
-namespace zvsim_test {
+namespace zvtest {
 namespace {
 
 constexpr char kVmList[] = "/latest/meta-data/zorvel/associations/";
@@ -96,7 +96,7 @@ TEST_F(MetadataTest, DocumentShapes) {
                   .ok());
   EXPECT_EQ(identity.region(), "ap-south-2");
   EXPECT_EQ(Get("/elsewhere").first, 404);
-  EXPECT_EQ(sim_->MetadataRequestCount(kIdentity), 1u);
+  EXPECT_EQ(sim_->core().MetadataRequestCount(kIdentity), 1u);
 }
 
 TEST_F(MetadataTest, IdentityWithoutRegionOrAbsent) {
@@ -111,31 +111,32 @@ TEST_F(MetadataTest, IdentityWithoutRegionOrAbsent) {
 
 TEST_F(MetadataTest, OverridesReplaceStatusBodyAndDelay) {
   Start();
-  sim_->SetMetadataOverride(kVmList, {500, std::nullopt, {}});
+  sim_->core().SetMetadataOverride(kVmList, {500, std::nullopt, {}});
   EXPECT_EQ(Get(kVmList).first, 500);
   EXPECT_EQ(Get(kVmList).second,
             "zva-aaaaaaaaaaaaaaaa1\nzva-aaaaaaaaaaaaaaaa0");
-  sim_->SetMetadataOverride(kIdentity, {std::nullopt, "not json", {}});
+  sim_->core().SetMetadataOverride(kIdentity, {std::nullopt, "not json", {}});
   EXPECT_EQ(Get(kIdentity), std::make_pair(200, std::string("not json")));
-  sim_->SetMetadataOverride("/new/path", {201, "made up", milliseconds(20)});
+  sim_->core().SetMetadataOverride("/new/path",
+                                   {201, "made up", milliseconds(20)});
   EXPECT_EQ(Get("/new/path"), std::make_pair(201, std::string("made up")));
   // One that waits for a request answered normally, as a second discovery
   // run's would be.
-  sim_->SetMetadataOverride("/later", {201, "later", {}, 1});
+  sim_->core().SetMetadataOverride("/later", {201, "later", {}, 1});
   EXPECT_EQ(Get("/later").first, 404);
   EXPECT_EQ(Get("/later"), std::make_pair(201, std::string("later")));
-  sim_->ClearMetadataOverrides();
+  sim_->core().ClearMetadataOverrides();
   EXPECT_EQ(Get(kVmList).first, 200);
   EXPECT_EQ(Get("/new/path").first, 404);
 }
 
 TEST_F(MetadataTest, StopWakesADelayedResponse) {
   Start();
-  sim_->SetMetadataOverride(kIdentity,
-                            {std::nullopt, std::nullopt, milliseconds(600000)});
+  sim_->core().SetMetadataOverride(
+      kIdentity, {std::nullopt, std::nullopt, milliseconds(600000)});
   std::thread client([this] { Get(kIdentity); });
   // Once the request is in, stopping must not wait out the delay.
-  ASSERT_TRUE(sim_->WaitForMetadataRequests(kIdentity, 1, seconds(30)));
+  ASSERT_TRUE(sim_->core().WaitForMetadataRequests(kIdentity, 1, seconds(30)));
   sim_->Stop();
   client.join();
 }
@@ -213,7 +214,7 @@ TEST_F(DiscoveryTest, ContainerDocumentsParse) {
                          {"id", "zva-aaaaaaaaaaaaaaaa0"},
                          {"type", "zva1.medium"},
                          {"deviceId", "zvadev1"}}));
-  EXPECT_EQ(sim_->MetadataRequestCount(kContainerList), 1u);
+  EXPECT_EQ(sim_->core().MetadataRequestCount(kContainerList), 1u);
 }
 
 TEST_F(DiscoveryTest, IdentityVariantsAndFailures) {
@@ -228,12 +229,12 @@ TEST_F(DiscoveryTest, IdentityVariantsAndFailures) {
   EXPECT_EQ(discover_->DiscoverRegion(region), zva::kOk);
   EXPECT_EQ(region, "eu-west-3");
 
-  sim_->SetMetadataOverride(kVmList, {503, std::nullopt, {}});
+  sim_->core().SetMetadataOverride(kVmList, {503, std::nullopt, {}});
   std::vector<std::string> ids;
   EXPECT_EQ(discover_->DiscoverAcceleratorSlots(ids), zva::kDiscoveryFailure);
-  sim_->SetMetadataOverride(kVmList, {std::nullopt, "one\n\ntwo", {}});
+  sim_->core().SetMetadataOverride(kVmList, {std::nullopt, "one\n\ntwo", {}});
   EXPECT_EQ(discover_->DiscoverAcceleratorSlots(ids), zva::kDiscoveryFailure);
 }
 
 }  // namespace
-}  // namespace zvsim_test
+}  // namespace zvtest

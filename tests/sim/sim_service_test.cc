@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/sim_test_util.h"
+#include "support/sim_client.h"
 #include "zvsim/fault_plan.h"
 #include "zvsim/tls.h"
 
-namespace zvsim_test {
+namespace zvtest {
 namespace {
 
 using grpc::StatusCode;
@@ -94,7 +94,7 @@ TEST_F(ServiceTest, OnlyConnectedPeersMayCall) {
   Client second(*sim_, a_);
   ExpectStatus(second.Ping(), StatusCode::FAILED_PRECONDITION,
                "19 connect expected");
-  EXPECT_EQ(sim_->ConnectedPeers().size(), 1u);
+  EXPECT_EQ(sim_->core().ConnectedPeers().size(), 1u);
 }
 
 TEST_F(ServiceTest, SessionLifeAndExpiry) {
@@ -102,10 +102,10 @@ TEST_F(ServiceTest, SessionLifeAndExpiry) {
   std::string session;
   ASSERT_TRUE(client->InitSession(&session, "pytorch").ok());
   ASSERT_FALSE(session.empty());
-  ASSERT_EQ(sim_->Sessions().size(), 1u);
-  EXPECT_EQ(sim_->Sessions()[0].accelerator_id, a_);
-  EXPECT_EQ(sim_->Sessions()[0].config.model_type(), "pytorch");
-  EXPECT_EQ(sim_->Sessions()[0].config.zvl_version(), "1.5.3");
+  ASSERT_EQ(sim_->core().Sessions().size(), 1u);
+  EXPECT_EQ(sim_->core().Sessions()[0].accelerator_id, a_);
+  EXPECT_EQ(sim_->core().Sessions()[0].config.model_type(), "pytorch");
+  EXPECT_EQ(sim_->core().Sessions()[0].config.zvl_version(), "1.5.3");
 
   // Keep-alives within the expiry keep it going, each from its own time.
   clock_.Advance(seconds(29));
@@ -130,7 +130,7 @@ TEST_F(ServiceTest, SessionLifeAndExpiry) {
   clock_.Advance(seconds(31));
   ExpectStatus(client->KeepAlive(session), StatusCode::NOT_FOUND,
                "12 session not found");
-  EXPECT_TRUE(sim_->Sessions().empty());
+  EXPECT_TRUE(sim_->core().Sessions().empty());
 
   // Destroy ends a session; unknown sessions fail for every session call.
   ASSERT_TRUE(client->InitSession(&session).ok());
@@ -154,7 +154,7 @@ TEST_F(ServiceTest, SessionLifeAndExpiry) {
 }
 
 TEST_F(ServiceTest, ConfigurableExpiry) {
-  sim_->SetSessionExpiry(milliseconds(100));
+  sim_->core().SetSessionExpiry(milliseconds(100));
   auto client = Connected(a_);
   std::string session;
   ASSERT_TRUE(client->InitSession(&session).ok());
@@ -240,7 +240,7 @@ TEST_F(ModelsTest, LoadListInferUnload) {
   ASSERT_TRUE(Load("m1", "replaced").ok());
   EXPECT_EQ(List(), (std::vector<std::string>{"m1", "m2"}));
   // Models belong to the accelerator, not to the other one.
-  EXPECT_TRUE(sim_->Models(b_).empty());
+  EXPECT_TRUE(sim_->core().Models(b_).empty());
 
   // Echo: output i is input i, named by the i-th output name if there is one.
   ASSERT_TRUE(Infer("m1", {"out0", "out1"}, &resp).ok());
@@ -262,7 +262,7 @@ TEST_F(ModelsTest, LoadListInferUnload) {
 }
 
 TEST_F(ModelsTest, WhitelistGraphStatsAndPing) {
-  sim_->SetOperatorWhitelist({"Convolution", "Pooling"});
+  sim_->core().SetOperatorWhitelist({"Convolution", "Pooling"});
   {
     auto context = client_->Context();
     zva::rpc::GetOperatorWhitelistRequest req;
@@ -282,26 +282,28 @@ TEST_F(ModelsTest, WhitelistGraphStatsAndPing) {
     zva::rpc::PostGraphStatsResponse resp;
     ASSERT_TRUE(
         client_->stub()->PostGraphStats(context.get(), req, &resp).ok());
-    ASSERT_EQ(sim_->GraphStats().size(), 1u);
-    EXPECT_EQ(sim_->GraphStats()[0].accelerator_id, a_);
-    EXPECT_EQ(sim_->GraphStats()[0].session_id, session_);
-    EXPECT_EQ(sim_->GraphStats()[0].stats.attribute_map().at("nodes").value(0),
-              "12");
+    ASSERT_EQ(sim_->core().GraphStats().size(), 1u);
+    EXPECT_EQ(sim_->core().GraphStats()[0].accelerator_id, a_);
+    EXPECT_EQ(sim_->core().GraphStats()[0].session_id, session_);
+    EXPECT_EQ(
+        sim_->core().GraphStats()[0].stats.attribute_map().at("nodes").value(0),
+        "12");
   }
   zva::rpc::HealthState state = zva::rpc::UNHEALTHY;
   ASSERT_TRUE(client_->Ping(&state).ok());
   EXPECT_EQ(state, zva::rpc::HEALTHY);
-  sim_->SetHealthy(a_, false);
+  sim_->core().SetHealthy(a_, false);
   ASSERT_TRUE(client_->Ping(&state).ok());
   EXPECT_EQ(state, zva::rpc::UNHEALTHY);
-  sim_->SetHealthy(a_, true);
+  sim_->core().SetHealthy(a_, true);
   ASSERT_TRUE(client_->Ping(&state).ok());
   EXPECT_EQ(state, zva::rpc::HEALTHY);
-  EXPECT_THROW(sim_->SetHealthy("zva-nope", false), std::invalid_argument);
+  EXPECT_THROW(sim_->core().SetHealthy("zva-nope", false),
+               std::invalid_argument);
 }
 
 TEST_F(ModelsTest, FailNextCallsOfOneAcceleratorOrAll) {
-  sim_->FailNext("Ping", 2, StatusCode::UNAVAILABLE, "14 busy", a_);
+  sim_->core().FailNext("Ping", 2, StatusCode::UNAVAILABLE, "14 busy", a_);
   auto other = Connected(b_);
   EXPECT_TRUE(other->Ping().ok());  // another accelerator's rule
   ExpectStatus(client_->Ping(), StatusCode::UNAVAILABLE, "14 busy");
@@ -309,49 +311,50 @@ TEST_F(ModelsTest, FailNextCallsOfOneAcceleratorOrAll) {
   EXPECT_TRUE(client_->Ping().ok());
 
   // Rules queue in order; "*" matches every method.
-  sim_->FailNext("*", 1, StatusCode::INTERNAL, "23 internal");
-  sim_->FailNext("KeepAliveSession", 1, StatusCode::NOT_FOUND, "13 reset");
+  sim_->core().FailNext("*", 1, StatusCode::INTERNAL, "23 internal");
+  sim_->core().FailNext("KeepAliveSession", 1, StatusCode::NOT_FOUND,
+                        "13 reset");
   ExpectStatus(other->Ping(), StatusCode::INTERNAL, "23 internal");
   ExpectStatus(client_->KeepAlive(session_), StatusCode::NOT_FOUND, "13 reset");
   EXPECT_TRUE(client_->KeepAlive(session_).ok());
 
   // An injected failure comes before the connection rule.
   Client unconnected(*sim_, a_);
-  sim_->FailNext("Ping", 1, StatusCode::UNAVAILABLE, "14 busy");
+  sim_->core().FailNext("Ping", 1, StatusCode::UNAVAILABLE, "14 busy");
   ExpectStatus(unconnected.Ping(), StatusCode::UNAVAILABLE, "14 busy");
 
-  sim_->FailNext("Ping", 5, StatusCode::UNAVAILABLE, "14 busy");
-  sim_->ClearFaults();
+  sim_->core().FailNext("Ping", 5, StatusCode::UNAVAILABLE, "14 busy");
+  sim_->core().ClearFaults();
   EXPECT_TRUE(client_->Ping().ok());
-  EXPECT_THROW(sim_->FailNext("Pong", 1, StatusCode::UNAVAILABLE, "14"),
+  EXPECT_THROW(sim_->core().FailNext("Pong", 1, StatusCode::UNAVAILABLE, "14"),
                std::invalid_argument);
-  EXPECT_THROW(
-      sim_->FailNext("Ping", 1, StatusCode::UNAVAILABLE, "14", "zva-nope"),
-      std::invalid_argument);
+  EXPECT_THROW(sim_->core().FailNext("Ping", 1, StatusCode::UNAVAILABLE, "14",
+                                     "zva-nope"),
+               std::invalid_argument);
 }
 
 TEST_F(ModelsTest, DelayedCallsOutliveTheirDeadline) {
-  sim_->SetDelay("Ping", milliseconds(60000), a_);
+  sim_->core().SetDelay("Ping", milliseconds(60000), a_);
   const grpc::Status late = client_->Ping(nullptr, milliseconds(100));
   EXPECT_EQ(late.error_code(), StatusCode::DEADLINE_EXCEEDED);
   // Lifting the delay does not wake the waiting call; stopping does.
-  sim_->SetDelay("Ping", milliseconds(0), a_);
+  sim_->core().SetDelay("Ping", milliseconds(0), a_);
   EXPECT_TRUE(client_->Ping().ok());
-  sim_->SetDelay("*", milliseconds(20));
+  sim_->core().SetDelay("*", milliseconds(20));
   EXPECT_TRUE(client_->KeepAlive(session_).ok());
   sim_->Stop();
-  ASSERT_TRUE(sim_->WaitForCalls("Ping", 2, seconds(10)));
-  EXPECT_EQ(sim_->CallCount("Ping", StatusCode::CANCELLED), 1u);
+  ASSERT_TRUE(sim_->core().WaitForCalls("Ping", 2, seconds(10)));
+  EXPECT_EQ(sim_->core().CallCount("Ping", StatusCode::CANCELLED), 1u);
 }
 
 TEST_F(ModelsTest, DropSessionsAndForgetModels) {
   ASSERT_TRUE(Load("m1", "desc").ok());
-  sim_->ForgetAllModels();
+  sim_->core().ForgetAllModels();
   zva::rpc::InferResponse resp;
   ExpectStatus(Infer("m1", {}, &resp), StatusCode::NOT_FOUND,
                "9 model not found");
   EXPECT_TRUE(List().empty());
-  sim_->DropAllSessions();
+  sim_->core().DropAllSessions();
   ExpectStatus(client_->KeepAlive(session_), StatusCode::NOT_FOUND,
                "12 session not found");
   ExpectStatus(Load("m1", "desc"), StatusCode::NOT_FOUND,
@@ -359,7 +362,7 @@ TEST_F(ModelsTest, DropSessionsAndForgetModels) {
 }
 
 TEST_F(ModelsTest, JournalRecordsEveryCall) {
-  sim_->ClearJournal();
+  sim_->core().ClearJournal();
   auto context = client_->Context(milliseconds(5000));
   context->AddMetadata("x-custom", "value");
   zva::rpc::InitSessionRequest req;
@@ -370,7 +373,7 @@ TEST_F(ModelsTest, JournalRecordsEveryCall) {
   Client unconnected(*sim_, b_);
   ASSERT_FALSE(unconnected.Ping().ok());
 
-  const std::vector<zvsim::CallRecord> journal = sim_->Journal();
+  const std::vector<zvsim::CallRecord> journal = sim_->core().Journal();
   ASSERT_EQ(journal.size(), 2u);
   const zvsim::CallRecord& init = journal[0];
   EXPECT_EQ(init.method, "InitSession");
@@ -382,7 +385,7 @@ TEST_F(ModelsTest, JournalRecordsEveryCall) {
   // gRPC sends the timeout rounded up, so the server may see a little more.
   EXPECT_LE(init.deadline_ms, 6000);
   EXPECT_EQ(init.authority, sim_->Endpoint());
-  EXPECT_EQ(sim_->ConnectedPeers(), std::vector<std::string>{init.peer});
+  EXPECT_EQ(sim_->core().ConnectedPeers(), std::vector<std::string>{init.peer});
   EXPECT_EQ(init.code, StatusCode::OK);
   ASSERT_NE(init.RequestAs<zva::rpc::InitSessionRequest>(), nullptr);
   EXPECT_EQ(init.RequestAs<zva::rpc::InitSessionRequest>()
@@ -398,25 +401,25 @@ TEST_F(ModelsTest, JournalRecordsEveryCall) {
   EXPECT_EQ(ping.code, StatusCode::FAILED_PRECONDITION);
   EXPECT_EQ(ping.message, "19 connect expected");
 
-  EXPECT_EQ(sim_->CallCount("*"), 2u);
-  EXPECT_EQ(sim_->CallCount("Ping", StatusCode::OK), 0u);
-  EXPECT_TRUE(sim_->WaitForJournal(
+  EXPECT_EQ(sim_->core().CallCount("*"), 2u);
+  EXPECT_EQ(sim_->core().CallCount("Ping", StatusCode::OK), 0u);
+  EXPECT_TRUE(sim_->core().WaitForJournal(
       [](const std::deque<zvsim::CallRecord>& j) { return j.size() == 2; },
       seconds(1)));
-  sim_->ClearJournal();
-  EXPECT_TRUE(sim_->Journal().empty());
-  EXPECT_EQ(sim_->CallCount("*"), 0u);
+  sim_->core().ClearJournal();
+  EXPECT_TRUE(sim_->core().Journal().empty());
+  EXPECT_EQ(sim_->core().CallCount("*"), 0u);
 }
 
 TEST_F(ModelsTest, ObserverSeesCallsFromServingThreads) {
   std::mutex mtx;
   std::vector<std::string> seen;
-  sim_->SetCallObserver([&](const zvsim::CallRecord& call) {
+  sim_->core().SetCallObserver([&](const zvsim::CallRecord& call) {
     std::lock_guard<std::mutex> lock(mtx);
     seen.push_back(call.method);
   });
   ASSERT_TRUE(client_->Ping().ok());
-  sim_->SetCallObserver(nullptr);
+  sim_->core().SetCallObserver(nullptr);
   std::lock_guard<std::mutex> lock(mtx);
   EXPECT_EQ(seen, std::vector<std::string>{"Ping"});
 }
@@ -424,9 +427,9 @@ TEST_F(ModelsTest, ObserverSeesCallsFromServingThreads) {
 TEST_F(ModelsTest, RestartBreaksConnectionsThenAccepts) {
   const int port = sim_->grpc_port();
   sim_->RestartAsync(milliseconds(200));
-  ASSERT_TRUE(sim_->WaitForRestarts(1, seconds(30)));
+  ASSERT_TRUE(sim_->core().WaitForRestarts(1, seconds(30)));
   EXPECT_EQ(sim_->grpc_port(), port);
-  EXPECT_TRUE(sim_->ConnectedPeers().empty());
+  EXPECT_TRUE(sim_->core().ConnectedPeers().empty());
   // The old connection is gone: either the channel notices, or its new
   // connection has not made a Connect.
   const grpc::Status broken = client_->Ping();
@@ -438,7 +441,7 @@ TEST_F(ModelsTest, RestartBreaksConnectionsThenAccepts) {
   EXPECT_TRUE(client_->KeepAlive(session_).ok());
 
   ASSERT_TRUE(sim_->DropAllConnections());
-  EXPECT_TRUE(sim_->WaitForRestarts(2, seconds(1)));
+  EXPECT_TRUE(sim_->core().WaitForRestarts(2, seconds(1)));
   EXPECT_FALSE(client_->Ping().ok());
   ASSERT_TRUE(client_->Connect(Now()).ok());
   EXPECT_TRUE(client_->Ping().ok());
@@ -476,7 +479,7 @@ TEST_F(ModelsTest, FaultPlanText) {
       sim_.get(), "drop-sessions\nhealthy *\nclear\n", &error));
   ASSERT_TRUE(other->Ping(&state).ok());
   EXPECT_EQ(state, zva::rpc::HEALTHY);
-  EXPECT_TRUE(sim_->Sessions().empty());
+  EXPECT_TRUE(sim_->core().Sessions().empty());
 
   // A bad line applies nothing and names itself.
   const std::vector<std::pair<std::string, std::string>> bad = {
@@ -528,7 +531,7 @@ TEST_F(TlsTest, GeneratedCaIsTrustedAndWritten) {
   zva::rpc::GetZvaInfoResponse resp;
   EXPECT_TRUE(stub->GetZvaInfo(&context, req, &resp).ok());
   // The authority a channel sends is its target, as written.
-  EXPECT_EQ(sim_->Journal().back().authority,
+  EXPECT_EQ(sim_->core().Journal().back().authority,
             "localhost:" + std::to_string(sim_->grpc_port()));
 
   const std::string ca_file = sim_->CaFile();
@@ -559,7 +562,7 @@ TEST_F(TlsTest, AnotherCaIsRefused) {
   plain_context.set_deadline(std::chrono::system_clock::now() + seconds(10));
   EXPECT_EQ(plain_stub->GetZvaInfo(&plain_context, req, &resp).error_code(),
             StatusCode::UNAVAILABLE);
-  EXPECT_EQ(sim_->CallCount("*"), 0u);
+  EXPECT_EQ(sim_->core().CallCount("*"), 0u);
 }
 
 // A client process reads its default roots once; every simulator of a
@@ -598,12 +601,12 @@ TEST(SimulatorTest, GeneratesWhatOptionsLeaveOpen) {
   EXPECT_EQ(desc.id.size(), 21u);
   EXPECT_EQ(desc.id.rfind("zva-", 0), 0u);
   EXPECT_EQ(desc.device_name, "zvadev0");
-  EXPECT_FALSE(sim.credentials().access_key_id.empty());
-  EXPECT_FALSE(sim.credentials().secret_access_key.empty());
+  EXPECT_FALSE(sim.core().credentials().access_key_id.empty());
+  EXPECT_FALSE(sim.core().credentials().secret_access_key.empty());
   zvsim::Simulator other;
   EXPECT_NE(other.AcceleratorIds(), sim.AcceleratorIds());
-  EXPECT_NE(other.credentials().secret_access_key,
-            sim.credentials().secret_access_key);
+  EXPECT_NE(other.core().credentials().secret_access_key,
+            sim.core().credentials().secret_access_key);
 }
 
 TEST(SimulatorTest, EnvironmentNamesWhatAClientNeeds) {
@@ -661,4 +664,4 @@ TEST(SimulatorTest, StartsOnceAndRefusesABusyPort) {
 }
 
 }  // namespace
-}  // namespace zvsim_test
+}  // namespace zvtest

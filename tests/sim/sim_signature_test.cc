@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "platform/kcp.h"
-#include "sim/sim_test_util.h"
-#include "zva/zva_object.h"
 #include "core/signer.h"
+#include "platform/kcp.h"
+#include "support/sim_client.h"
+#include "zva/zva_object.h"
 
-namespace zvsim_test {
+namespace zvtest {
 namespace {
 
 constexpr char kEndpoint[] = "runtime.zorvel.us-west-2.kestrocloud.com:443";
@@ -206,9 +206,9 @@ TEST_F(SignedConnectOverWireTest, KnownSignatureIsAcceptedAtItsTime) {
   StartWith(kSecret);
   grpc::Status status = Connect(kAuthorization);
   EXPECT_TRUE(status.ok()) << status.error_message() << " "
-                           << sim_->Journal().back().detail;
-  EXPECT_EQ(sim_->Journal().back().authority, kEndpoint);
-  EXPECT_EQ(sim_->ConnectedPeers().size(), 1u);
+                           << sim_->core().Journal().back().detail;
+  EXPECT_EQ(sim_->core().Journal().back().authority, kEndpoint);
+  EXPECT_EQ(sim_->core().ConnectedPeers().size(), 1u);
 }
 
 TEST_F(SignedConnectOverWireTest, OneChangedByteIsRejected) {
@@ -218,8 +218,8 @@ TEST_F(SignedConnectOverWireTest, OneChangedByteIsRejected) {
   grpc::Status status = Connect(authorization);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
   EXPECT_EQ(status.error_message(), "6 authentication failed");
-  EXPECT_EQ(sim_->Journal().back().detail, "signature mismatch");
-  EXPECT_TRUE(sim_->ConnectedPeers().empty());
+  EXPECT_EQ(sim_->core().Journal().back().detail, "signature mismatch");
+  EXPECT_TRUE(sim_->core().ConnectedPeers().empty());
 }
 
 TEST_F(SignedConnectOverWireTest, WrongSecretIsRejected) {
@@ -235,7 +235,7 @@ TEST_F(SignedConnectOverWireTest, StaleDateIsRejected) {
   grpc::Status status = Connect(kAuthorization);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
   EXPECT_EQ(status.error_message(), "6 authentication failed");
-  EXPECT_EQ(sim_->Journal().back().detail,
+  EXPECT_EQ(sim_->core().Journal().back().detail,
             "date outside the allowed clock skew");
 }
 
@@ -310,7 +310,7 @@ TEST_F(LibrarySignerTest, SignedConnectIsAccepted) {
     zvsim::Simulator sim(options);
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
-    const zvsim::Credentials credentials = sim.credentials();
+    const zvsim::Credentials credentials = sim.core().credentials();
     setenv("KCP_ACCESS_KEY_ID", credentials.access_key_id.c_str(), 1);
     setenv("KCP_SECRET_ACCESS_KEY", credentials.secret_access_key.c_str(), 1);
     if (credentials.session_token.empty()) {
@@ -336,7 +336,7 @@ TEST_F(LibrarySignerTest, SignedConnectIsAccepted) {
     const grpc::Status status =
         client.stub()->Connect(context.get(), req, &resp);
     EXPECT_TRUE(status.ok())
-        << status.error_message() << ": " << sim.Journal().back().detail;
+        << status.error_message() << ": " << sim.core().Journal().back().detail;
     // A signature for another accelerator is no good for this one.
     std::unique_ptr<AuthSigner, zva::ObjectReleaser> other(
         new AuthSigner(sim.Endpoint(), c.region, "zva-00000000000000000"));
@@ -353,4 +353,4 @@ TEST_F(LibrarySignerTest, SignedConnectIsAccepted) {
 }
 
 }  // namespace
-}  // namespace zvsim_test
+}  // namespace zvtest

@@ -13,11 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "sim/sim_test_util.h"
+#include "support/sim_client.h"
 
 extern char** environ;
 
-namespace zvsim_test {
+namespace zvtest {
 namespace {
 
 // zv-sim running with its standard output and error on pipes.
@@ -281,4 +281,4 @@ TEST_F(CliTest, ShortLivedCredentialsAreNeverPrinted) {
 }
 
 }  // namespace
-}  // namespace zvsim_test
+}  // namespace zvtest

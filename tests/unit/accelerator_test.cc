@@ -10,12 +10,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "unit/accel_env.h"
-#include "unit/log_watch.h"
-#include "errors/classification.h"
 #include "api/factory.h"
 #include "errors/catalogue.h"
+#include "errors/classification.h"
 #include "platform/files.h"
+#include "support/log_capture.h"
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ TEST_F(AcceleratorTest, ChannelTableFindsOwnersOnly) {
 }
 
 TEST_F(AcceleratorTest, ReleaseIsIdempotentAndLaterCallsFailCleanly) {
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = Make();
   std::shared_ptr<grpc::Channel> channel = accelerator->GetChannel();
   EXPECT_EQ(accelerator->Release(), zva::kOk);
@@ -140,7 +140,7 @@ TEST_F(AcceleratorTest, BuildingTheListLeavesNoStaleCertificateError) {
 // An accelerator identifier that gRPC cannot send went into the header of
 // every call, and gRPC stopped the process.
 TEST_F(AcceleratorTest, IdentifierGrpcCannotSendStaysOutOfTheHeader) {
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = Make("zva-a\n");
   zva::rpc::PingResponse response;
   EXPECT_EQ(accelerator->PingImplementation(&response).error_code(),
@@ -154,7 +154,7 @@ TEST_F(AcceleratorTest, IdentifierGrpcCannotSendStaysOutOfTheHeader) {
 TEST_F(AcceleratorTest, MissingCredentialsFailOnceWithoutACall) {
   unsetenv("KCP_ACCESS_KEY_ID");
   unsetenv("KCP_SECRET_ACCESS_KEY");
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = Make();
   EXPECT_EQ(accelerator->Connect(), zva::kInternalError);
   EXPECT_FALSE(accelerator->IsConnected());
@@ -183,7 +183,7 @@ TEST_F(AcceleratorTest, MissingCredentialsFailOnceWithoutACall) {
 }
 
 TEST_F(AcceleratorTest, UnreachableProxyIsTriedThreeTimesWithRetryOnceWithout) {
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = Make();
   EXPECT_EQ(accelerator->Connect(), zva::kInternalError);
   for (int attempt = 1; attempt <= 3; ++attempt) {
@@ -252,7 +252,7 @@ TEST_F(AcceleratorTest, ReleaseWithAWakeStillQueuedIsClean) {
 namespace {
 
 TEST_F(AcceleratorTest, ChannelThatNeverBecomesReadyRecordsUnavailable) {
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   auto accelerator = Make();
   accelerator->KickOffKeepAliveThread(zva::Versions(), "mxnet");
   ASSERT_TRUE(log.WaitFor(

@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "unit/log_capture.h"
-#include "errors/classification.h"
 #include "errors/catalogue.h"
+#include "errors/classification.h"
 #include "rpc/wire_transform.h"
+#include "support/log_capture.h"
 
 namespace zva {
 namespace {

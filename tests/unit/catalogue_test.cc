@@ -15,9 +15,9 @@
 
 #include "zva/config/zva_client_lib_config.pb.h"
 
-#include "unit/log_capture.h"
-#include "zva/zva_errors.h"
 #include "platform/files.h"
+#include "support/log_capture.h"
+#include "zva/zva_errors.h"
 
 namespace {
 

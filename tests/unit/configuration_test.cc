@@ -13,9 +13,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "unit/log_capture.h"
 #include "errors/catalogue.h"
 #include "platform/files.h"
+#include "support/log_capture.h"
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -48,27 +49,8 @@ ClientLibraryConfig Defaults() {
 class ClientConfigurationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : kEnvNames) {
-      const char* v = std::getenv(name);
-      saved_.emplace_back(v ? std::optional<std::string>(v) : std::nullopt);
-      ::unsetenv(name);
-    }
-    std::string tmpl = (fs::temp_directory_path() / "zvconfig.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    home_ = tmpl;
-    ::setenv("HOME", home_.c_str(), 1);
-  }
-
-  void TearDown() override {
-    for (size_t i = 0; i < std::size(kEnvNames); ++i) {
-      if (saved_[i]) {
-        ::setenv(kEnvNames[i], saved_[i]->c_str(), 1);
-      } else {
-        ::unsetenv(kEnvNames[i]);
-      }
-    }
-    std::error_code ec;
-    fs::remove_all(home_, ec);
+    for (const char* name : kEnvNames) env_.Unset(name);
+    home_ = env_.MakeHome();
   }
 
   void WriteConfigFile(const std::string& contents) {
@@ -82,8 +64,8 @@ class ClientConfigurationTest : public ::testing::Test {
     return config.GetConfigProto();
   }
 
+  zvtest::ScopedEnv env_;
   std::string home_;
-  std::vector<std::optional<std::string>> saved_;
 };
 
 MATCHER_P(ProtoEq, expected, "") {

@@ -9,14 +9,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "unit/discovery_test_support.h"
 #include "errors/catalogue.h"
+#include "support/log_capture.h"
+#include "support/scoped_env.h"
 
 namespace zva {
 namespace {
 
-using test_support::LogCapture;
-using test_support::ScopedEnv;
+using zvtest::LogCapture;
+using zvtest::ScopedEnv;
 
 using Details = std::map<std::string, std::string>;
 using Ids = std::vector<std::string>;

@@ -10,11 +10,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include "unit/discovery_test_support.h"
+#include "support/log_capture.h"
 
 namespace {
 
-using zva::test_support::LogCapture;
+using zvtest::LogCapture;
 
 // A loopback HTTP server on a free port, serving from its own thread.
 class CurlHelperTest : public ::testing::Test {

@@ -19,8 +19,9 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include "platform/kcp.h"
 #include "discovery/metadata_client.h"
+#include "platform/kcp.h"
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -138,20 +139,11 @@ const char* const kVariables[] = {
 class CredentialsSourcesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : kVariables) {
-      const char* value = std::getenv(name);
-      saved_.emplace_back(value ? std::optional<std::string>(value)
-                                : std::nullopt);
-      ::unsetenv(name);
-    }
-    std::string pattern =
-        (fs::temp_directory_path() / "kcpcred.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    home_ = pattern;
-    ::setenv("HOME", home_.c_str(), 1);
+    for (const char* name : kVariables) env_.Unset(name);
+    home_ = env_.MakeHome();
     // Credentials must never go through a proxy: this one is closed.
-    ::setenv("http_proxy", "http://127.0.0.1:1", 1);
-    ::setenv("ZV_INSTANCE_METADATA_URI", server_.Base().c_str(), 1);
+    env_.Set("http_proxy", "http://127.0.0.1:1");
+    env_.Set("ZV_INSTANCE_METADATA_URI", server_.Base());
     kcp::SetClockForTesting(
         [this] { return TimePoint(TimePoint::duration(now_.load())); });
     kcp::ResetCredentialsCacheForTesting();
@@ -159,14 +151,6 @@ class CredentialsSourcesTest : public ::testing::Test {
   void TearDown() override {
     kcp::ResetCredentialsCacheForTesting();
     kcp::SetClockForTesting(nullptr);
-    for (size_t i = 0; i < std::size(kVariables); ++i) {
-      if (saved_[i]) {
-        ::setenv(kVariables[i], saved_[i]->c_str(), 1);
-      } else {
-        ::unsetenv(kVariables[i]);
-      }
-    }
-    fs::remove_all(home_);
   }
 
   void Advance(std::chrono::system_clock::duration d) { now_ += d.count(); }
@@ -181,10 +165,10 @@ class CredentialsSourcesTest : public ::testing::Test {
     return kcp::DefaultCredentialsProviderChain().GetCredentials(report);
   }
 
+  zvtest::ScopedEnv env_;
   MetadataServer server_;
   std::string home_;
   std::atomic<TimePoint::rep> now_{kStart.time_since_epoch().count()};
-  std::vector<std::optional<std::string>> saved_;
 };
 
 TEST_F(CredentialsSourcesTest, FirstCompleteSourceWins) {

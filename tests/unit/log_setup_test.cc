@@ -13,7 +13,7 @@
 #include <stdlib.h>
 
 #include "platform/log_stream.h"
-#include "unit/log_capture.h"
+#include "support/log_capture.h"
 #include "zva/zva_object.h"
 
 namespace {

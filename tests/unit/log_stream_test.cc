@@ -12,7 +12,8 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include "unit/log_capture.h"
+#include "support/log_capture.h"
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -211,11 +212,7 @@ const char* const kLoggerEnv[] = {
 class LoggerInitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : kLoggerEnv) {
-      const char* v = std::getenv(name);
-      saved_env_.emplace_back(v ? std::optional<std::string>(v) : std::nullopt);
-      ::unsetenv(name);
-    }
+    for (const char* name : kLoggerEnv) env_.Unset(name);
     saved_location_ = CLogger::log_file_location_;
     capture_.emplace(2);
     std::string tmpl = (fs::temp_directory_path() / "zvlog.XXXXXX").string();
@@ -225,13 +222,6 @@ class LoggerInitTest : public ::testing::Test {
   void TearDown() override {
     capture_.reset();
     CLogger::log_file_location_ = saved_location_;
-    for (size_t i = 0; i < std::size(kLoggerEnv); ++i) {
-      if (saved_env_[i]) {
-        ::setenv(kLoggerEnv[i], saved_env_[i]->c_str(), 1);
-      } else {
-        ::unsetenv(kLoggerEnv[i]);
-      }
-    }
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
@@ -244,8 +234,8 @@ class LoggerInitTest : public ::testing::Test {
     CLogger::Init((dir_ + "/logs").c_str(), "zv.log");
   }
 
+  zvtest::ScopedEnv env_;
   std::optional<LogCapture> capture_;
-  std::vector<std::optional<std::string>> saved_env_;
   std::string saved_location_;
   std::string dir_;
 };

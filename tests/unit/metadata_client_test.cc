@@ -8,17 +8,17 @@
 
 #include <gtest/gtest.h>
 
-#include "unit/discovery_test_support.h"
-#include "errors/safe_text.h"
+#include "discovery/http_fetch.h"
 #include "errors/catalogue.h"
+#include "errors/safe_text.h"
+#include "support/log_capture.h"
+#include "support/scoped_env.h"
 
 namespace zva {
 namespace {
 
-using test_support::FakeHttp;
-using test_support::FakeHttpRecord;
-using test_support::LogCapture;
-using test_support::ScopedEnv;
+using zvtest::LogCapture;
+using zvtest::ScopedEnv;
 
 constexpr char kBase[] = "http://127.0.0.1:1";
 constexpr char kContainerBase[] = "http://127.0.0.1:1/v4/task";
@@ -31,6 +31,29 @@ constexpr char kSentinel[] = "sentinel";
 
 using Details = std::map<std::string, std::string>;
 using Ids = std::vector<std::string>;
+
+// Answers from a table of URL -> (status, body) and records every URL asked
+// for. Unknown URLs fail with status 1. The record outlives the fetcher,
+// which its owner may destroy.
+struct FakeHttpRecord {
+  std::map<std::string, std::pair<int, std::string>> answers;
+  std::vector<std::string> requests;
+};
+
+class FakeHttp : public HttpInterface {
+ public:
+  explicit FakeHttp(FakeHttpRecord* record) : record_(record) {}
+  int DoHttp(const char* url, std::string& response) override {
+    record_->requests.push_back(url);
+    auto it = record_->answers.find(url);
+    if (it == record_->answers.end()) return 1;
+    response += it->second.second;
+    return it->second.first;
+  }
+
+ private:
+  FakeHttpRecord* record_;
+};
 
 class DiscoverTest : public ::testing::Test {
  protected:

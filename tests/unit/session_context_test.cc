@@ -13,8 +13,8 @@
 
 #include "zva/rpc/zva_error_codes.pb.h"
 
-#include "unit/accel_env.h"
-#include "unit/log_watch.h"
+#include "support/scoped_env.h"
+#include "support/log_capture.h"
 #include "core/accelerator.h"
 #include "zva/zva_codes.h"
 
@@ -46,7 +46,7 @@ TEST_F(SessionContextTest, StartsEmptyWithTheDefaultError) {
 }
 
 TEST_F(SessionContextTest, ReadySessionIsReturnedAndUnReadyKeepsTheId) {
-  zvtest::LogWatch log;
+  zvtest::LogCapture log;
   context().SetUnReady();
   EXPECT_EQ(log.Count("setting application context ready to false"), 0);
 

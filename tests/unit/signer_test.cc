@@ -13,7 +13,7 @@
 #include <stdlib.h>
 
 #include "platform/kcp.h"
-#include "unit/log_capture.h"
+#include "support/log_capture.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
+#include "rpc/wire_transform.h"
+
 #include <cstring>
 #include <functional>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
-#include "platform/log_stream.h"
-#include "rpc/wire_transform.h"
+#include "support/log_capture.h"
 
 namespace zva {
 namespace util {
@@ -15,23 +15,7 @@ using mxnet::MXTensor;
 using mxnet::TensorDType;
 using NDArray = WireTransformer::NDArray;
 
-// Sends the library's standard-stream log into a string for one test.
-class LogCapture {
- public:
-  LogCapture()
-      : previous_(logger::stream.exchange(&out_)),
-        threshold_(logger::CLogger::zva_stderrthreshold_.exchange(0)) {}
-  ~LogCapture() {
-    logger::stream.store(previous_);
-    logger::CLogger::zva_stderrthreshold_.store(threshold_);
-  }
-  std::string Text() const { return out_.str(); }
-
- private:
-  std::ostringstream out_;
-  std::ostream* previous_;
-  int threshold_;
-};
+using zvtest::LogCapture;
 
 int ThrownCode(const std::function<void()>& fn) {
   try {

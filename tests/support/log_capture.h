@@ -1,11 +1,12 @@
-#ifndef ZV_TESTS_UNIT_LOG_WATCH_H_
-#define ZV_TESTS_UNIT_LOG_WATCH_H_
+#ifndef ZV_TESTS_SUPPORT_LOG_CAPTURE_H_
+#define ZV_TESTS_SUPPORT_LOG_CAPTURE_H_
 
-// A thread-safe sink for the logger's standard stream, so that a test can
-// await a log line written by another thread (a health-check thread, say)
-// instead of sleeping. Installs itself for its lifetime with every level
-// printed; restores the previous stream and switches on destruction. Destroy
-// it only after every thread that logs has stopped.
+// Sends the logger's standard stream into a string for the lifetime of the
+// object and sets the process-wide switches (glog off, the given threshold,
+// debug and profile modes); restores all of them on destruction. Every
+// thread may log into it, so a test can await a line written by another
+// thread (a health-check thread, say) instead of sleeping. Destroy it only
+// after every thread that logs into it has stopped.
 
 #include <chrono>
 #include <condition_variable>
@@ -18,28 +19,45 @@
 
 namespace zvtest {
 
-class LogWatch {
+// Occurrences of `needle` in `text`.
+inline int CountOf(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos;
+       pos = text.find(needle, pos + needle.size())) {
+    ++n;
+  }
+  return n;
+}
+
+class LogCapture {
  public:
-  explicit LogWatch(bool debug = false)
+  // `threshold` 0 prints every level.
+  explicit LogCapture(int threshold = 0, bool debug = false,
+                      bool profile = false)
       : out_(&buffer_),
         saved_stream_(zva::logger::stream.exchange(&out_)),
-        saved_threshold_(Logger::zva_stderrthreshold_.exchange(0)),
+        saved_threshold_(Logger::zva_stderrthreshold_.exchange(threshold)),
         saved_debug_(Logger::is_debug_mode_.exchange(debug)),
+        saved_profile_(Logger::is_profile_mode_.exchange(profile)),
         saved_enabled_(Logger::is_logging_enabled_.exchange(false)) {}
 
-  ~LogWatch() {
+  ~LogCapture() {
     zva::logger::stream = saved_stream_;
     Logger::zva_stderrthreshold_ = saved_threshold_;
     Logger::is_debug_mode_ = saved_debug_;
+    Logger::is_profile_mode_ = saved_profile_;
     Logger::is_logging_enabled_ = saved_enabled_;
   }
 
-  LogWatch(const LogWatch&) = delete;
-  LogWatch& operator=(const LogWatch&) = delete;
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
 
   std::string Text() const { return buffer_.Text(); }
   int Count(const std::string& needle) const {
-    return CountIn(buffer_.Text(), needle);
+    return CountOf(buffer_.Text(), needle);
+  }
+  bool Contains(const std::string& needle) const {
+    return buffer_.Text().find(needle) != std::string::npos;
   }
   void Clear() { buffer_.Clear(); }
 
@@ -48,17 +66,8 @@ class LogWatch {
   bool WaitFor(const std::string& needle, int n = 1,
                std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
     return buffer_.WaitUntil(
-        [&](const std::string& text) { return CountIn(text, needle) >= n; },
+        [&](const std::string& text) { return CountOf(text, needle) >= n; },
         timeout);
-  }
-
-  static int CountIn(const std::string& text, const std::string& needle) {
-    int n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos;
-         pos = text.find(needle, pos + needle.size())) {
-      ++n;
-    }
-    return n;
   }
 
  private:
@@ -81,11 +90,11 @@ class LogWatch {
     }
 
    protected:
-    int overflow(int c) override {
+    int_type overflow(int_type c) override {
       if (c == traits_type::eof()) return traits_type::not_eof(c);
       {
         std::lock_guard<std::mutex> lock(mtx_);
-        text_.push_back(static_cast<char>(c));
+        text_.push_back(traits_type::to_char_type(c));
       }
       cv_.notify_all();
       return c;
@@ -110,9 +119,10 @@ class LogWatch {
   std::ostream* saved_stream_;
   int saved_threshold_;
   bool saved_debug_;
+  bool saved_profile_;
   bool saved_enabled_;
 };
 
 }  // namespace zvtest
 
-#endif  // ZV_TESTS_UNIT_LOG_WATCH_H_
+#endif  // ZV_TESTS_SUPPORT_LOG_CAPTURE_H_

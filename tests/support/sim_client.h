@@ -1,7 +1,9 @@
-#ifndef TESTS_SIM_SIM_TEST_UTIL_H_
-#define TESTS_SIM_SIM_TEST_UTIL_H_
+#ifndef ZV_TESTS_SUPPORT_SIM_CLIENT_H_
+#define ZV_TESTS_SUPPORT_SIM_CLIENT_H_
 
-// Helpers for driving the simulator through a raw generated stub.
+// Driving the simulator through a raw generated stub, without the library:
+// a client with the calls tests make, a clock tests move by hand, and the
+// metadata documents over plain HTTP.
 
 #include <atomic>
 #include <chrono>
@@ -16,7 +18,7 @@
 #include "zvsim/signature.h"
 #include "zvsim/simulator.h"
 
-namespace zvsim_test {
+namespace zvtest {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
@@ -38,7 +40,6 @@ class ManualClock {
   std::atomic<std::chrono::system_clock::rep> now_;
 };
 
-// 2026-12-07 12:34:56 UTC.
 // Status and body of GET `path`; status -1 when the request failed.
 inline std::pair<int, std::string> HttpGet(httplib::Client& client,
                                            const std::string& path) {
@@ -47,6 +48,7 @@ inline std::pair<int, std::string> HttpGet(httplib::Client& client,
   return {result->status, result->body};
 }
 
+// 2026-12-07 12:34:56 UTC.
 inline std::chrono::system_clock::time_point KnownTime() {
   return std::chrono::system_clock::from_time_t(1796646896);
 }
@@ -98,7 +100,7 @@ class Client {
   // region, over the authority the channel uses.
   grpc::Status Connect(std::chrono::system_clock::time_point now =
                            std::chrono::system_clock::now()) {
-    return ConnectWith(sim_.credentials(), now);
+    return ConnectWith(sim_.core().credentials(), now);
   }
 
   // The same with `credentials`, sending their session token if any.
@@ -158,6 +160,6 @@ class Client {
   std::unique_ptr<zva::rpc::ZvaInference::Stub> stub_;
 };
 
-}  // namespace zvsim_test
+}  // namespace zvtest
 
-#endif  // TESTS_SIM_SIM_TEST_UTIL_H_
+#endif  // ZV_TESTS_SUPPORT_SIM_CLIENT_H_
