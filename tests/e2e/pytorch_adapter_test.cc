@@ -96,7 +96,7 @@ TEST_F(PytorchAdapterTest, FailedInferLeavesOutputsAndLogsNoProfile) {
   core().FailNext("Infer", 1, grpc::StatusCode::INVALID_ARGUMENT,
                   "52 invalid tensor");
   std::vector<std::string> outputs = {"mine"};
-  LogCapture log(2, true);
+  LogCapture log(2, /*debug=*/false, /*profile=*/true);
   EXPECT_EQ(model->Infer("pt", {{"x", "1"}}, {"y"}, &outputs),
             zva::kInvalidTensor);
   EXPECT_EQ(outputs, std::vector<std::string>{"mine"});
