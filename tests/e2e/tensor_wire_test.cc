@@ -182,9 +182,9 @@ TEST_F(TensorWireTest, LargeTensorsCrossInManySlicesBothWays) {
   }
 }
 
-// A call that gives up while the service holds it: when the request is
-// destroyed, gRPC has released every slice of the caller's memory (a
-// sanitizer run would see any later read of the freed buffer).
+// A call that gives up: when the request is destroyed, gRPC has released
+// every slice of the caller's memory (a sanitizer run would see any later
+// read of the freed buffer).
 TEST_F(TensorWireTest, ACallThatGivesUpHasLetGoOfTheCallersMemory) {
   sim_->SetDelay("Infer", std::chrono::seconds(20));
   LogCapture log;
@@ -196,8 +196,9 @@ TEST_F(TensorWireTest, ACallThatGivesUpHasLetGoOfTheCallersMemory) {
   grpc::ByteBuffer response;
   EncodedExecutor executor(channel().get(), &stub, &zva::wire::WireStub::Infer,
                            "[Pytorch][6]", request.get(), &response, 300);
+  // Gives up while the service holds the call or, on a slow machine, while
+  // the request is still being sent: either way gRPC may still hold slices.
   EXPECT_EQ(executor.DefaultExecute(nullptr), 1);
-  EXPECT_TRUE(sim_->WaitForDelayedCalls("Infer", 1, 0ms));
   request.reset();  // waits for gRPC's references
   buffer.reset();
   sim_->SetDelay("Infer", 0ms);
