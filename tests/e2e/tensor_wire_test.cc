@@ -188,10 +188,12 @@ TEST_F(TensorWireTest, LargeTensorsCrossInManySlicesBothWays) {
 TEST_F(TensorWireTest, ACallThatGivesUpHasLetGoOfTheCallersMemory) {
   sim_->SetDelay("Infer", std::chrono::seconds(20));
   LogCapture log;
-  auto buffer = std::make_unique<std::string>(4 << 20, 'x');
+  using Inputs = std::vector<std::pair<std::string, std::string>>;
+  auto inputs =
+      std::make_unique<Inputs>(Inputs{{"x", std::string(4 << 20, 'x')}});
   auto request = std::make_unique<zva::wire::EncodedRequest>(
       zva::wire::EncodedRequest::Bytes::kLent);
-  zva::wire::EncodeTorchInfer("net", {{"x", *buffer}}, {}, request.get());
+  zva::wire::EncodeTorchInfer("net", *inputs, {}, request.get());
   zva::wire::WireStub stub(channel());
   grpc::ByteBuffer response;
   EncodedExecutor executor(channel().get(), &stub, &zva::wire::WireStub::Infer,
@@ -200,7 +202,7 @@ TEST_F(TensorWireTest, ACallThatGivesUpHasLetGoOfTheCallersMemory) {
   // the request is still being sent: either way gRPC may still hold slices.
   EXPECT_EQ(executor.DefaultExecute(nullptr), 1);
   request.reset();  // waits for gRPC's references
-  buffer.reset();
+  inputs.reset();
   sim_->SetDelay("Infer", 0ms);
 }
 
