@@ -29,16 +29,6 @@ constexpr int kMaxOutputs = 4;
 constexpr int kMaxDimensions = 4;
 constexpr int64_t kMaxDimension = 8;
 
-// Bytes that `tensor`'s descriptor claims; -1 for one no size fits.
-int64_t DescribedBytes(const zva::mxnet::MXTensor& tensor) {
-  try {
-    return zva::util::WireTransformer().GetSizeOfTensor(tensor.shape,
-                                                        tensor.dtype);
-  } catch (int) {
-    return -1;
-  }
-}
-
 // The caller's outputs: a buffer of exactly the size each descriptor gives.
 struct Outputs {
   std::vector<zva::mxnet::MXTensor> tensors;
@@ -86,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       tensor.shape.push_back(
           input.ConsumeIntegralInRange<int64_t>(-1, kMaxDimension));
     }
-    const int64_t described = DescribedBytes(tensor);
+    const int64_t described = zvfuzz::DescribedBytes(tensor);
     outputs.buffers.emplace_back(described > 0 ? described : 0, '.');
     outputs.tensors.push_back(tensor);
   }
@@ -120,8 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every descriptor still claims exactly its buffer, whatever type it now
   // names.
   for (size_t i = 0; i < outputs.tensors.size(); ++i) {
-    if (DescribedBytes(outputs.tensors[i]) !=
-        DescribedBytes(expected.tensors[i])) {
+    if (zvfuzz::DescribedBytes(outputs.tensors[i]) !=
+        zvfuzz::DescribedBytes(expected.tensors[i])) {
       std::abort();
     }
   }

@@ -231,36 +231,13 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
   }
   log << name << " Model id: " << model_id_ << logger::INFO;
 
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
-  const zva::config::ClientLibraryConfig config =
-      accelerator->GetClientConfig();
-  grpc::ByteBuffer response;
-  EncodedExecutor executor(channel_.get(), wire_stub_.get(),
-                           &wire::WireStub::Infer, name, &request, &response,
-                           config.infer_timeout());
-  InferExceptionHandler handler(
-      model_id_, load_request_, stub_.get(), wire_stub_.get(), accelerator,
-      config.load_model_timeout(), config.list_model_timeout());
-  const auto start = std::chrono::system_clock::now();
-  const int result = executor.DefaultExecute(&handler);
-  const auto end = std::chrono::system_clock::now();
-  if (result != 0) return result;
-
-  try {
-    wire::DecodeMXNetOutputs(response, outputs);
-  } catch (int code) {
-    return ReportAdapterFailure(channel_.get(), name, code,
-                                "Output tensor format incorrect");
-  }
-  const double ms =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(end - start)
-          .count() /
-      1000000.0;
-  log << "[PROFILE] Request id: " << executor.GetRequestId()
-      << ", Duration: " << ms << "\n"
-      << logger::INFO;
-  return 0;
+  return InferOnChannel(
+      channel_.get(), name,
+      {model_id_, load_request_, stub_.get(), wire_stub_.get()}, &request,
+      [outputs](const grpc::ByteBuffer& response) {
+        wire::DecodeMXNetOutputs(response, outputs);
+      },
+      log);
 } catch (...) {
   return ReportCaughtException(channel_.get(), "MXNet", functions::INFER);
 }
