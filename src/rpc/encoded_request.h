@@ -43,8 +43,11 @@ inline constexpr size_t kMinLentBytes = 4096;
 // can outlive the call. The stream of a cancelled or timed-out call is
 // destroyed asynchronously, and the transport keeps the slices of a socket
 // write in flight until the socket has taken them. These slices count their
-// references and report the last one; the wait is short, since a write in
-// flight holds no more than the peer's flow-control window admits.
+// references and report the last one. The wait is short while the peer
+// reads its socket: a write in flight holds no more than the peer's
+// flow-control window admitted, and a finished stream frees its buffers.
+// Only a peer that stops reading but keeps the connection open makes it
+// last, until the connection breaks.
 //
 // Thread-safe: gRPC releases slices from its own threads.
 class Loan {

@@ -1,3 +1,4 @@
+// zv-test-labels: threaded
 // The requests the library encodes itself are byte for byte what protobuf
 // writes, lend the caller's memory where they should, and change only their
 // session between attempts; answers are read as protobuf reads them, from
