@@ -2,8 +2,10 @@
 #define ZVA_FUZZ_FUZZ_SUPPORT_H_
 
 // What several fuzz targets share: a metadata fetcher that answers from
-// memory and a library log that writes nothing.
+// memory, a library log that writes nothing, the size a tensor descriptor
+// claims.
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -11,6 +13,7 @@
 #include "platform/log_stream.h"
 #include "zva/zva_object.h"
 #include "discovery/http_fetch.h"
+#include "rpc/wire_transform.h"
 
 namespace zvfuzz {
 
@@ -34,6 +37,16 @@ inline void SilenceLibraryLog() {
   unsetenv("ZV_ENABLE_LOGGING");
   zva::InitLogging();
   zva::logger::CLogger::zva_stderrthreshold_ = zva::logger::FATAL + 1;
+}
+
+// Bytes that `tensor`'s descriptor claims; -1 for one no size fits.
+inline int64_t DescribedBytes(const zva::mxnet::MXTensor& tensor) {
+  try {
+    return zva::util::WireTransformer().GetSizeOfTensor(tensor.shape,
+                                                        tensor.dtype);
+  } catch (int) {
+    return -1;
+  }
 }
 
 }  // namespace zvfuzz

@@ -25,16 +25,6 @@ constexpr int kMaxOutputs = 4;
 constexpr int kMaxDimensions = 4;
 constexpr int64_t kMaxDimension = 8;
 
-// Bytes that `tensor`'s descriptor claims; -1 for one no size fits.
-int64_t DescribedBytes(const zva::mxnet::MXTensor& tensor) {
-  try {
-    return zva::util::WireTransformer().GetSizeOfTensor(tensor.shape,
-                                                        tensor.dtype);
-  } catch (int) {
-    return -1;
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -60,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       tensor.shape.push_back(
           input.ConsumeIntegralInRange<int64_t>(-1, kMaxDimension));
     }
-    described[i] = DescribedBytes(tensor);
+    described[i] = zvfuzz::DescribedBytes(tensor);
     buffers[i].resize(described[i] > 0 ? static_cast<size_t>(described[i]) : 0);
     tensor.data = buffers[i].empty() ? nullptr : buffers[i].data();
   }
@@ -89,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (code != zva::kTensorFormatError) std::abort();
     }
     for (int i = 0; i < output_count; ++i) {
-      if (DescribedBytes(outputs[i]) != described[i] ||
+      if (zvfuzz::DescribedBytes(outputs[i]) != described[i] ||
           outputs[i].data !=
               (buffers[i].empty() ? nullptr : buffers[i].data())) {
         std::abort();

@@ -1,5 +1,6 @@
 #include "adapters/adapter_calls.h"
 
+#include <chrono>
 #include <exception>
 #include <new>
 
@@ -10,6 +11,7 @@
 #include "errors/rpc_status.h"
 #include "errors/catalogue.h"
 #include "rpc/wire_transform.h"
+#include "rpc/reload_handler.h"
 
 namespace zva {
 
@@ -164,6 +166,41 @@ int PostGraphStatsOnChannel(
   return ExecuteOnChannel(channel, stub, &Stub::PostGraphStats, method_name,
                           &request, &response,
                           &Config::post_graph_stats_timeout);
+}
+
+int InferOnChannel(grpc::Channel* channel, const std::string& method_name,
+                   const LoadedModel& model, wire::EncodedRequest* request,
+                   const std::function<void(const grpc::ByteBuffer&)>& decode,
+                   logger::CLogger& log) {
+  Accelerator* accelerator = AcceleratorOfChannel(channel);
+  if (accelerator == nullptr) return ReportNoAccelerator(method_name);
+  const Config config = accelerator->GetClientConfig();
+  grpc::ByteBuffer response;
+  EncodedExecutor executor(channel, model.wire_stub, &wire::WireStub::Infer,
+                           method_name, request, &response,
+                           config.infer_timeout());
+  InferExceptionHandler handler(
+      model.model_id, model.load_request, model.stub, model.wire_stub,
+      accelerator, config.load_model_timeout(), config.list_model_timeout());
+  const auto start = std::chrono::system_clock::now();
+  const int result = executor.DefaultExecute(&handler);
+  const auto end = std::chrono::system_clock::now();
+  if (result != 0) return result;
+
+  try {
+    decode(response);
+  } catch (int code) {
+    return ReportAdapterFailure(channel, method_name, code,
+                                "Output tensor format incorrect");
+  }
+  const double ms =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(end - start)
+          .count() /
+      1000000.0;
+  log << "[PROFILE] Request id: " << executor.GetRequestId()
+      << ", Duration: " << ms << "\n"
+      << logger::INFO;
+  return 0;
 }
 
 }  // namespace zva

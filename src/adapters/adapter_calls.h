@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -19,6 +20,8 @@
 
 #include "zva/rpc/zva_service.grpc.pb.h"
 
+#include "platform/log_stream.h"
+#include "rpc/encoded_request.h"
 #include "zva/zva_mxnet.h"
 
 namespace zva {
@@ -98,6 +101,25 @@ int PostGraphStatsOnChannel(
     grpc::Channel* channel, zva::rpc::ZvaInference::Stub* stub,
     const std::string& method_name,
     const std::map<std::string, std::vector<std::string>>& stats);
+
+// What an inference needs of the model it runs on; nothing is owned.
+struct LoadedModel {
+  const std::string& model_id;
+  // Encoded once, for reloads; written by them under the reload lock.
+  wire::EncodedRequest& load_request;
+  zva::rpc::ZvaInference::Stub* stub;
+  wire::WireStub* wire_stub;
+};
+
+// One inference of `request` on `model`, as both adapters run it: the
+// executor with the deadline infer_timeout and the model's reload handler,
+// then `decode` of the answer, which throws an int code for one it refuses
+// (reported as "Output tensor format incorrect"). On success, `log` (the
+// operation's logger) gets the [PROFILE] line and the result is 0.
+int InferOnChannel(grpc::Channel* channel, const std::string& method_name,
+                   const LoadedModel& model, wire::EncodedRequest* request,
+                   const std::function<void(const grpc::ByteBuffer&)>& decode,
+                   logger::CLogger& log);
 
 }  // namespace zva
 

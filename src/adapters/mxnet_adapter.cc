@@ -10,6 +10,7 @@
 #include "core/request_stamp.h"
 #include "rpc/reload_handler.h"
 #include "rpc/executor.h"
+#include "rpc/tensor_codec.h"
 #include "rpc/wire_transform.h"
 
 namespace zva {
@@ -27,6 +28,12 @@ std::unique_ptr<Stub> NewStub(const std::shared_ptr<grpc::Channel>& channel) {
   return zva::rpc::ZvaInference::NewStub(channel);
 }
 
+std::unique_ptr<wire::WireStub> NewWireStub(
+    const std::shared_ptr<grpc::Channel>& channel) {
+  if (channel == nullptr) return nullptr;
+  return std::make_unique<wire::WireStub>(channel);
+}
+
 }  // namespace
 
 std::string MXNetOperationName(const std::string& function_code) {
@@ -34,7 +41,9 @@ std::string MXNetOperationName(const std::string& function_code) {
 }
 
 MXNet::MXNet(std::shared_ptr<grpc::Channel>& channel)
-    : channel_(channel), stub_(NewStub(channel_)) {}
+    : channel_(channel),
+      stub_(NewStub(channel_)),
+      wire_stub_(NewWireStub(channel_)) {}
 
 MXNet::~MXNet() {
   CLogger log(MXNetOperationName(functions::FRAMEWORK_DESTRUCTOR));
@@ -82,29 +91,28 @@ int MXNet::LoadModel(const std::string& model_id,
                                 check.problem());
   }
 
-  zva::rpc::LoadModelRequest request;
+  // The parameters are copied into the request, which the model keeps for
+  // reloads after the caller's buffers are gone.
+  wire::EncodedRequest request(wire::EncodedRequest::Bytes::kCopied);
   try {
-    util::WireTransformer wt;
-    wt.SetWireFormatSymbolJson(request.mutable_model_spec(), symbol_json);
-    wt.SetWireFormatRepeatedNamedTensors(
-        request.mutable_model_spec()->mutable_named_tensor(), params);
+    wire::EncodeMXNetLoad(model_id, symbol_json, params, &request);
   } catch (int code) {
     return ReportAdapterFailure(channel_.get(), name, code,
                                 "Model format incorrect");
   }
-  request.set_model_id(model_id);
   log << name << " Model id: " << model_id << logger::INFO;
 
-  zva::rpc::LoadModelResponse response;
-  const int result = ExecuteOnChannel(
-      channel_.get(), stub_.get(), &Stub::LoadModel, name, &request, &response,
-      &zva::config::ClientLibraryConfig::load_model_timeout);
+  grpc::ByteBuffer response;
+  const int result =
+      ExecuteOnChannel(channel_.get(), wire_stub_.get(),
+                       &wire::WireStub::LoadModel, name, &request, &response,
+                       &zva::config::ClientLibraryConfig::load_model_timeout);
   if (result != kOk) return result;
 
   // The request now also holds the session the executor stamped; the model
-  // takes it over instead of copying the parameters again.
+  // takes it over, encoded as it went out.
   *model = std::shared_ptr<MXNetModelInterface>(
-      new MXNetModel(channel_, model_id, request), ObjectReleaser());
+      new MXNetModel(channel_, model_id, std::move(request)), ObjectReleaser());
   return kOk;
 } catch (...) {
   return ReportCaughtException(channel_.get(), "MXNet", functions::LOAD_MODEL);
@@ -166,12 +174,12 @@ int MXNet::PostGraphStats(
 
 MXNetModel::MXNetModel(std::shared_ptr<grpc::Channel> channel,
                        const std::string& model_id,
-                       zva::rpc::LoadModelRequest& request)
+                       wire::EncodedRequest request)
     : channel_(std::move(channel)),
       model_id_(model_id),
-      stub_(NewStub(channel_)) {
-  load_request_.Swap(&request);
-}
+      stub_(NewStub(channel_)),
+      wire_stub_(NewWireStub(channel_)),
+      load_request_(std::move(request)) {}
 
 MXNetModel::~MXNetModel() {
   CLogger log(MXNetOperationName(functions::MODEL_DESTRUCTOR));
@@ -212,46 +220,24 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
                                 check.problem());
   }
 
-  zva::rpc::InferRequest request;
-  util::WireTransformer wt;
+  // The request points at the caller's tensors, which it does not outlive:
+  // it waits, when destroyed, until gRPC has let go of them.
+  wire::EncodedRequest request(wire::EncodedRequest::Bytes::kLent);
   try {
-    wt.SetWireFormatRepeatedNamedTensors(request.mutable_input(), inputs);
+    wire::EncodeMXNetInfer(model_id_, inputs, &request);
   } catch (int code) {
     return ReportAdapterFailure(channel_.get(), name, code,
                                 "Tensor format incorrect");
   }
-  request.set_model_id(model_id_);
   log << name << " Model id: " << model_id_ << logger::INFO;
 
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
-  const zva::config::ClientLibraryConfig config =
-      accelerator->GetClientConfig();
-  zva::rpc::InferResponse response;
-  InferExecutor executor(channel_.get(), stub_.get(), &Stub::Infer, name,
-                         &request, &response, config.infer_timeout());
-  InferExceptionHandler handler(load_request_, stub_.get(), accelerator,
-                                config.load_model_timeout(),
-                                config.list_model_timeout());
-  const auto start = std::chrono::system_clock::now();
-  const int result = executor.DefaultExecute(&handler);
-  const auto end = std::chrono::system_clock::now();
-  if (result != kOk) return result;
-
-  try {
-    wt.ConvertFromWireFormatNamedTensors(outputs, response.output());
-  } catch (int code) {
-    return ReportAdapterFailure(channel_.get(), name, code,
-                                "Output tensor format incorrect");
-  }
-  const double ms =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(end - start)
-          .count() /
-      1000000.0;
-  log << "[PROFILE] Request id: " << executor.GetRequestId()
-      << ", Duration: " << ms << "\n"
-      << logger::INFO;
-  return kOk;
+  return InferOnChannel(
+      channel_.get(), name,
+      {model_id_, load_request_, stub_.get(), wire_stub_.get()}, &request,
+      [outputs](const grpc::ByteBuffer& response) {
+        wire::DecodeMXNetOutputs(response, outputs);
+      },
+      log);
 } catch (...) {
   return ReportCaughtException(channel_.get(), "MXNet", functions::INFER);
 }

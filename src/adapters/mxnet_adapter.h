@@ -12,6 +12,7 @@
 
 #include "zva/rpc/zva_service.grpc.pb.h"
 
+#include "rpc/encoded_request.h"
 #include "zva/zva_mxnet.h"
 
 namespace zva {
@@ -45,14 +46,15 @@ class MXNet : public MXNetInterface {
  private:
   std::shared_ptr<grpc::Channel> channel_;
   std::unique_ptr<zva::rpc::ZvaInference::Stub> stub_;  // null without channel
+  std::unique_ptr<wire::WireStub> wire_stub_;           // null without channel
 };
 
 // A model loaded on the accelerator; unloads it when destroyed.
 class MXNetModel : public MXNetModelInterface {
  public:
-  // Takes over the content of `request`, leaving it empty.
+  // Keeps `request`, the encoded load request, for reloads.
   MXNetModel(std::shared_ptr<grpc::Channel> channel,
-             const std::string& model_id, zva::rpc::LoadModelRequest& request);
+             const std::string& model_id, wire::EncodedRequest request);
   virtual ~MXNetModel();
 
   int Release() override;
@@ -63,10 +65,11 @@ class MXNetModel : public MXNetModelInterface {
   std::shared_ptr<grpc::Channel> channel_;
   std::string model_id_;
   std::unique_ptr<zva::rpc::ZvaInference::Stub> stub_;
-  // Everything the model was loaded with, kept for a reload after the
-  // accelerator lost it; its session is written by reloads, under the
-  // reload lock.
-  zva::rpc::LoadModelRequest load_request_;
+  std::unique_ptr<wire::WireStub> wire_stub_;
+  // Everything the model was loaded with, encoded once and kept for a
+  // reload after the accelerator lost it; its session is written by
+  // reloads, under the reload lock.
+  wire::EncodedRequest load_request_;
 };
 
 }  // namespace mxnet

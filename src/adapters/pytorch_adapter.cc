@@ -9,6 +9,7 @@
 #include "core/request_stamp.h"
 #include "rpc/reload_handler.h"
 #include "rpc/executor.h"
+#include "rpc/tensor_codec.h"
 #include "rpc/wire_transform.h"
 
 namespace zva {
@@ -24,6 +25,12 @@ std::shared_ptr<Stub> NewStub(const std::shared_ptr<grpc::Channel>& channel) {
   // such an adapter report the missing accelerator instead.
   if (channel == nullptr) return nullptr;
   return zva::rpc::ZvaInference::NewStub(channel);
+}
+
+std::unique_ptr<wire::WireStub> NewWireStub(
+    const std::shared_ptr<grpc::Channel>& channel) {
+  if (channel == nullptr) return nullptr;
+  return std::make_unique<wire::WireStub>(channel);
 }
 
 }  // namespace
@@ -64,7 +71,9 @@ void ConvertFromWireFormatOperatorsToSet(
 }
 
 Pytorch::Pytorch(const std::shared_ptr<grpc::Channel>& channel)
-    : channel_(channel), stub_(NewStub(channel_)) {}
+    : channel_(channel),
+      stub_(NewStub(channel_)),
+      wire_stub_(NewWireStub(channel_)) {}
 
 Pytorch::~Pytorch() {
   CLogger log(PytorchOperationName(functions::FRAMEWORK_DESTRUCTOR));
@@ -96,18 +105,21 @@ int Pytorch::LoadModel(const std::string& model_id,
     return ReportAdapterFailure(channel_.get(), name, kTensorFormatError,
                                 check.problem());
   }
-  zva::rpc::LoadModelRequest request;
-  request.mutable_model_spec()->set_serialized_model(model_bytes);
-  request.set_model_id(model_id);
+  // The model is copied into the request, which the model object keeps for
+  // reloads.
+  wire::EncodedRequest request(wire::EncodedRequest::Bytes::kCopied);
+  wire::EncodeTorchLoad(model_id, model_bytes, &request);
   log << name << " Model id: " << model_id << logger::INFO;
 
-  zva::rpc::LoadModelResponse response;
-  const int result = ExecuteOnChannel(
-      channel_.get(), stub_.get(), &Stub::LoadModel, name, &request, &response,
-      &zva::config::ClientLibraryConfig::load_model_timeout);
+  grpc::ByteBuffer response;
+  const int result =
+      ExecuteOnChannel(channel_.get(), wire_stub_.get(),
+                       &wire::WireStub::LoadModel, name, &request, &response,
+                       &zva::config::ClientLibraryConfig::load_model_timeout);
   if (result != kOk) return result;
   *model = std::shared_ptr<PytorchModelInterface>(
-      new PytorchModel(channel_, model_id, request), ObjectReleaser());
+      new PytorchModel(channel_, model_id, std::move(request)),
+      ObjectReleaser());
   return kOk;
 } catch (...) {
   return ReportCaughtException(channel_.get(), "Pytorch",
@@ -159,12 +171,12 @@ int Pytorch::PostGraphStats(
 
 PytorchModel::PytorchModel(std::shared_ptr<grpc::Channel> channel,
                            const std::string& model_id,
-                           zva::rpc::LoadModelRequest& request)
+                           wire::EncodedRequest request)
     : channel_(std::move(channel)),
       model_id_(model_id),
-      stub_(NewStub(channel_)) {
-  load_request_.Swap(&request);
-}
+      stub_(NewStub(channel_)),
+      wire_stub_(NewWireStub(channel_)),
+      load_request_(std::move(request)) {}
 
 PytorchModel::~PytorchModel() {
   CLogger log(PytorchOperationName(functions::MODEL_DESTRUCTOR));
@@ -207,37 +219,18 @@ int PytorchModel::Infer(
     return ReportAdapterFailure(channel_.get(), name, kTensorFormatError,
                                 check.problem());
   }
-  zva::rpc::InferRequest request;
-  request.set_model_id(model_id);
-  for (const std::string& output_name : output_names) {
-    request.add_output_name(output_name);
-  }
-  PTConvertInputsToWire(inputs, request);
+  // The request points at the caller's input bytes, which it does not
+  // outlive: it waits, when destroyed, until gRPC has let go of them.
+  wire::EncodedRequest request(wire::EncodedRequest::Bytes::kLent);
+  wire::EncodeTorchInfer(model_id, inputs, output_names, &request);
 
-  Accelerator* accelerator = AcceleratorOfChannel(channel_.get());
-  if (accelerator == nullptr) return ReportNoAccelerator(name);
-  const zva::config::ClientLibraryConfig config =
-      accelerator->GetClientConfig();
-  zva::rpc::InferResponse response;
-  InferExecutor executor(channel_.get(), stub_.get(), &Stub::Infer, name,
-                         &request, &response, config.infer_timeout());
-  InferExceptionHandler handler(load_request_, stub_.get(), accelerator,
-                                config.load_model_timeout(),
-                                config.list_model_timeout());
-  const auto start = std::chrono::system_clock::now();
-  const int result = executor.DefaultExecute(&handler);
-  const auto end = std::chrono::system_clock::now();
-  if (result != kOk) return result;
-
-  PTConvertOutputsFromWire(outputs, std::move(response));
-  const double ms =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(end - start)
-          .count() /
-      1000000.0;
-  log << "[PROFILE] Request id: " << executor.GetRequestId()
-      << ", Duration: " << ms << "\n"
-      << logger::INFO;
-  return kOk;
+  return InferOnChannel(
+      channel_.get(), name,
+      {model_id_, load_request_, stub_.get(), wire_stub_.get()}, &request,
+      [outputs](const grpc::ByteBuffer& response) {
+        wire::DecodeTorchOutputs(response, outputs);
+      },
+      log);
 } catch (...) {
   return ReportCaughtException(channel_.get(), "Pytorch", functions::INFER);
 }

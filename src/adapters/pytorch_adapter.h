@@ -15,6 +15,7 @@
 
 #include "zva/rpc/zva_service.grpc.pb.h"
 
+#include "rpc/encoded_request.h"
 #include "zva/zva_pytorch.h"
 
 namespace zva {
@@ -54,15 +55,15 @@ class Pytorch : public PytorchInterface {
  private:
   std::shared_ptr<grpc::Channel> channel_;
   std::shared_ptr<zva::rpc::ZvaInference::Stub> stub_;  // null without channel
+  std::unique_ptr<wire::WireStub> wire_stub_;           // null without channel
 };
 
 // A model loaded on the accelerator; unloads it when destroyed.
 class PytorchModel : public PytorchModelInterface {
  public:
-  // Takes over the content of `request`, leaving it empty.
+  // Keeps `request`, the encoded load request, for reloads.
   PytorchModel(std::shared_ptr<grpc::Channel> channel,
-               const std::string& model_id,
-               zva::rpc::LoadModelRequest& request);
+               const std::string& model_id, wire::EncodedRequest request);
   virtual ~PytorchModel();
 
   int Release() override;
@@ -75,9 +76,11 @@ class PytorchModel : public PytorchModelInterface {
   std::shared_ptr<grpc::Channel> channel_;
   std::string model_id_;
   std::shared_ptr<zva::rpc::ZvaInference::Stub> stub_;
-  // The serialized model and the session it was loaded in, kept for a
-  // reload; its session is written by reloads, under the reload lock.
-  zva::rpc::LoadModelRequest load_request_;
+  std::unique_ptr<wire::WireStub> wire_stub_;
+  // The serialized model and the session it was loaded in, encoded once and
+  // kept for a reload; its session is written by reloads, under the reload
+  // lock.
+  wire::EncodedRequest load_request_;
 };
 
 }  // namespace torch

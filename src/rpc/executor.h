@@ -62,13 +62,23 @@ inline zva::Accelerator* AcceleratorOfChannel(grpc::Channel* channel) {
   return channel == nullptr ? nullptr : zva::Accelerator::FromChannel(channel);
 }
 
+// Stamps the session of an attempt into its request message. A request
+// type that keeps its own encoding overloads this in its own namespace.
+template <typename Request>
+void StampSession(Request* request, const std::string& session_id) {
+  request->mutable_session()->set_session_id(session_id);
+}
+
 // One execution of one stub method, made at most kMaxAttempts times.
 // Lives on the caller's stack for one framework operation; not thread-safe
-// (one thread uses it), though many executors may run at once.
-template <typename Request, typename Response, int kMaxAttempts>
+// (one thread uses it), though many executors may run at once. The stub is
+// the generated one, or one with the same shape of methods for requests the
+// library encodes itself.
+template <typename Request, typename Response, int kMaxAttempts,
+          typename StubType = zva::rpc::ZvaInference::Stub>
 class RPCExecutor {
  public:
-  using Stub = zva::rpc::ZvaInference::Stub;
+  using Stub = StubType;
   using Method = grpc::Status (Stub::*)(grpc::ClientContext*, const Request&,
                                         Response*);
 
@@ -197,7 +207,7 @@ class RPCExecutor {
     session_id_ = std::move(session.id);
     generation_ = session.generation;
     if (!session_id_.empty()) {
-      request_->mutable_session()->set_session_id(session_id_);
+      StampSession(request_, session_id_);
     }
     logger_ << "[Execution Engine] After wait, got application context id "
             << session_id_ << "\n"
@@ -354,18 +364,19 @@ extern template class RPCExecutor<zva::rpc::InferRequest,
 using TimeoutField = int32_t (zva::config::ClientLibraryConfig::*)() const;
 
 // One adapter operation on `channel` without a reload handler: a channel
-// that no accelerator owns is reported (kInternalError, no call); otherwise
-// the call runs with the deadline that `timeout` names in the accelerator's
-// configuration. Returns what DefaultExecute returns.
-template <typename Request, typename Response>
-int ExecuteOnChannel(grpc::Channel* channel, zva::rpc::ZvaInference::Stub* stub,
-                     grpc::Status (zva::rpc::ZvaInference::Stub::*rpc_method)(
-                         grpc::ClientContext*, const Request&, Response*),
+// that no accelerator owns is reported (kInternalError, no call); otherwise the
+// call runs with the deadline that `timeout` names in the accelerator's configuration.
+// Returns what DefaultExecute returns.
+template <typename Request, typename Response, typename Stub>
+int ExecuteOnChannel(grpc::Channel* channel, Stub* stub,
+                     grpc::Status (Stub::*rpc_method)(grpc::ClientContext*,
+                                                      const Request&,
+                                                      Response*),
                      const std::string& method_name, Request* request,
                      Response* response, TimeoutField timeout) {
   zva::Accelerator* accelerator = AcceleratorOfChannel(channel);
   if (accelerator == nullptr) return ReportNoAccelerator(method_name);
-  RPCExecutor<Request, Response, kMaxRpcAttempts> executor(
+  RPCExecutor<Request, Response, kMaxRpcAttempts, Stub> executor(
       channel, stub, rpc_method, method_name, request, response,
       (accelerator->GetClientConfig().*timeout)());
   return executor.DefaultExecute(nullptr);

@@ -39,17 +39,34 @@ InferExceptionHandler::InferExceptionHandler(
     zva::rpc::LoadModelRequest& load_request, Stub* stub,
     zva::Accelerator* accelerator, int load_model_timeout,
     int list_model_timeout)
-    : load_request_(load_request),
+    : load_request_(&load_request),
       stub_(stub),
       accelerator_(accelerator),
       load_model_timeout_(load_model_timeout),
       list_model_timeout_(list_model_timeout),
       logger_("InferExceptionHandler") {}
 
+InferExceptionHandler::InferExceptionHandler(
+    const std::string& model_id, zva::wire::EncodedRequest& load_request,
+    Stub* stub, zva::wire::WireStub* wire_stub, zva::Accelerator* accelerator,
+    int load_model_timeout, int list_model_timeout)
+    : encoded_load_request_(&load_request),
+      model_id_(&model_id),
+      wire_stub_(wire_stub),
+      stub_(stub),
+      accelerator_(accelerator),
+      load_model_timeout_(load_model_timeout),
+      list_model_timeout_(list_model_timeout),
+      logger_("InferExceptionHandler") {}
+
+const std::string& InferExceptionHandler::ModelId() const {
+  return load_request_ != nullptr ? load_request_->model_id() : *model_id_;
+}
+
 grpc::Status InferExceptionHandler::HandleException(
     const std::string& session_id, grpc::Status status) {
-  logger_ << "Handling exception for inference. Model ID is "
-          << load_request_.model_id() << "\n"
+  logger_ << "Handling exception for inference. Model ID is " << ModelId()
+          << "\n"
           << zva::logger::INFO;
   if (!ErrorHandler::IsModelReloadNeeded(
           ZvaRpcStatus(status, std::string(), zva::kInternalError)) ||
@@ -88,8 +105,7 @@ grpc::Status InferExceptionHandler::HandleException(
           << zva::logger::INFO;
   grpc::Status reloaded = LoadCachedModel(session_id);
   if (reloaded.ok()) {
-    logger_ << "Successfully reloaded model " << load_request_.model_id()
-            << "\n"
+    logger_ << "Successfully reloaded model " << ModelId() << "\n"
             << zva::logger::INFO;
   }
   return reloaded;
@@ -129,7 +145,7 @@ InferExceptionHandler::Listing InferExceptionHandler::ListModel(
     return Listing::kListFailed;
   }
   for (const zva::rpc::ModelInfo& info : response.model_info()) {
-    if (info.model_id() == load_request_.model_id()) return Listing::kListed;
+    if (info.model_id() == ModelId()) return Listing::kListed;
   }
   return Listing::kNotListed;
 }
@@ -140,10 +156,16 @@ grpc::Status InferExceptionHandler::LoadCachedModel(
   const std::string request_id =
       zva::util::FillContext(&context, accelerator_->GetAcceleratorID(),
                              std::chrono::milliseconds(load_model_timeout_));
-  logger_ << "Reloading model " << load_request_.model_id() << ",request ID is "
-          << request_id << "\n"
+  logger_ << "Reloading model " << ModelId() << ",request ID is " << request_id
+          << "\n"
           << zva::logger::INFO;
-  load_request_.mutable_session()->set_session_id(session_id);
+  if (encoded_load_request_ != nullptr) {
+    // Only the session is encoded again, never the model.
+    encoded_load_request_->SetSessionId(session_id);
+    grpc::ByteBuffer response;
+    return wire_stub_->LoadModel(&context, *encoded_load_request_, &response);
+  }
+  load_request_->mutable_session()->set_session_id(session_id);
   zva::rpc::LoadModelResponse response;
-  return stub_->LoadModel(&context, load_request_, &response);
+  return stub_->LoadModel(&context, *load_request_, &response);
 }

@@ -12,6 +12,7 @@
 #include "zva/rpc/zva_service.grpc.pb.h"
 
 #include "platform/log_stream.h"
+#include "rpc/encoded_request.h"
 #include "rpc/executor.h"
 
 namespace zva {
@@ -29,6 +30,14 @@ class InferExceptionHandler : public RPCExceptionHandlerInterface {
   // object; a reload overwrites its session. `stub` and `accelerator` are not
   // owned. Timeouts are in milliseconds.
   InferExceptionHandler(zva::rpc::LoadModelRequest& load_request, Stub* stub,
+                        zva::Accelerator* accelerator, int load_model_timeout,
+                        int list_model_timeout);
+  // The same with the load request a model keeps encoded: a reload sends it
+  // as it is, its session encoded again, through `wire_stub`. `model_id` is
+  // the model's, the one in the request; neither is owned.
+  InferExceptionHandler(const std::string& model_id,
+                        zva::wire::EncodedRequest& load_request, Stub* stub,
+                        zva::wire::WireStub* wire_stub,
                         zva::Accelerator* accelerator, int load_model_timeout,
                         int list_model_timeout);
   virtual ~InferExceptionHandler() = default;
@@ -59,7 +68,14 @@ class InferExceptionHandler : public RPCExceptionHandlerInterface {
   // lost session, say), so it is kept apart from a model that is not listed.
   Listing ListModel(const std::string& session_id, grpc::Status* failure);
 
-  zva::rpc::LoadModelRequest& load_request_;  // guarded by reload_m_ on write
+  const std::string& ModelId() const;
+
+  // One of the two is set: the load request as a message, or encoded. Both
+  // are guarded by reload_m_ on write.
+  zva::rpc::LoadModelRequest* load_request_ = nullptr;
+  zva::wire::EncodedRequest* encoded_load_request_ = nullptr;
+  const std::string* model_id_ = nullptr;  // with encoded_load_request_
+  zva::wire::WireStub* wire_stub_ = nullptr;
   Stub* stub_;
   zva::Accelerator* accelerator_;
   int load_model_timeout_;

@@ -83,7 +83,7 @@ int64_t WireTransformer::GetWireSizeOfTensor(
          3 * kFieldEnvelopeBytes;
 }
 
-WireTransformer::NDArray WireTransformer::ConvertToWireFormatNDArray(
+int64_t WireTransformer::CheckTensorToSend(
     const mxnet::MXTensor& tensor) const {
   const int64_t size = GetSizeOfTensor(tensor.shape, tensor.dtype);
   // Protobuf would refuse to serialize the array, and the tensor would go
@@ -92,6 +92,12 @@ WireTransformer::NDArray WireTransformer::ConvertToWireFormatNDArray(
     throw kTensorFormatError;
   }
   if (size > 0 && tensor.data == nullptr) throw kTensorFormatError;
+  return size;
+}
+
+WireTransformer::NDArray WireTransformer::ConvertToWireFormatNDArray(
+    const mxnet::MXTensor& tensor) const {
+  const int64_t size = CheckTensorToSend(tensor);
   NDArray ndarray;
   if (size > 0) {
     ndarray.set_data(static_cast<const char*>(tensor.data),
@@ -123,11 +129,7 @@ void WireTransformer::SetWireFormatRepeatedNamedTensors(
   }
 }
 
-void WireTransformer::ConvertFromWireFormatNamedTensors(
-    std::vector<mxnet::MXTensor>* out, const NamedTensors& in) const {
-  if (out == nullptr) throw kTensorFormatError;
-  const size_t wanted = out->size();
-  const size_t received = static_cast<size_t>(in.size());
+void WireTransformer::CheckOutputCount(size_t received, size_t wanted) const {
   if (received < wanted) {
     CLogger log;
     log << "Received " << received << " output tensors for " << wanted
@@ -141,6 +143,13 @@ void WireTransformer::ConvertFromWireFormatNamedTensors(
         << " output buffers; ignoring the last " << received - wanted << "\n"
         << logger::WARNING;
   }
+}
+
+void WireTransformer::ConvertFromWireFormatNamedTensors(
+    std::vector<mxnet::MXTensor>* out, const NamedTensors& in) const {
+  if (out == nullptr) throw kTensorFormatError;
+  const size_t wanted = out->size();
+  CheckOutputCount(static_cast<size_t>(in.size()), wanted);
   for (size_t i = 0; i < wanted; ++i) {
     const rpc::NamedTensor& named = in.Get(static_cast<int>(i));
     NDArray ndarray;
@@ -153,8 +162,20 @@ void WireTransformer::ConvertFromWireFormatNamedTensors(
 
 void WireTransformer::SetMXTensorFromWireFormatNDArray(
     const NDArray& ndarray, mxnet::MXTensor& out) const {
+  const mxnet::TensorDType dtype =
+      CheckReceivedArray(ndarray.dtype(), ndarray.data().size(), out);
+  if (!ndarray.data().empty()) {
+    std::memcpy(out.data, ndarray.data().data(), ndarray.data().size());
+  }
+  out.dtype = dtype;
+}
+
+mxnet::TensorDType WireTransformer::CheckReceivedArray(
+    int32_t received_dtype, size_t received_size,
+    const mxnet::MXTensor& out) const {
   const int64_t size = GetSizeOfTensor(out.shape, out.dtype);
-  const mxnet::TensorDType dtype = ConvertFromWireFormatDtype(ndarray.dtype());
+  const mxnet::TensorDType dtype =
+      ConvertFromWireFormatDtype(static_cast<NDArray::DType>(received_dtype));
   // The descriptor takes the received type but keeps its shape; with another
   // element size it would describe more (or fewer) bytes than its buffer
   // holds, and the next call that trusts it would overrun the buffer.
@@ -165,18 +186,15 @@ void WireTransformer::SetMXTensorFromWireFormatNDArray(
         << logger::ERROR;
     throw kTensorFormatError;
   }
-  if (static_cast<int64_t>(ndarray.data().size()) != size) {
+  if (static_cast<int64_t>(received_size) != size) {
     CLogger log;
-    log << "Received tensor of " << ndarray.data().size()
-        << " bytes for a buffer of " << size << " bytes\n"
+    log << "Received tensor of " << received_size << " bytes for a buffer of "
+        << size << " bytes\n"
         << logger::ERROR;
     throw kTensorFormatError;
   }
-  if (size > 0) {
-    if (out.data == nullptr) throw kTensorFormatError;
-    std::memcpy(out.data, ndarray.data().data(), static_cast<size_t>(size));
-  }
-  out.dtype = dtype;
+  if (size > 0 && out.data == nullptr) throw kTensorFormatError;
+  return dtype;
 }
 
 void WireTransformer::ConvertFromWireFormatOperatorsToSet(

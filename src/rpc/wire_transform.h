@@ -69,10 +69,15 @@ class WireTransformer {
   // GetSizeOfTensor does; reads no tensor data.
   int64_t GetWireSizeOfTensor(const mxnet::MXTensor& tensor) const;
 
+  // The checks ConvertToWireFormatNDArray makes before it reads any data;
+  // returns the tensor's byte size.
+  int64_t CheckTensorToSend(const mxnet::MXTensor& tensor) const;
+
   // Copies the tensor's bytes, shape and type into a new array. Throws
-  // kTensorFormatError, before reading any data, for a tensor that
-  // GetSizeOfTensor rejects, whose array would exceed kMaxWireMessageBytes, or
-  // whose data is null while its size is not 0.
+  // kTensorFormatError,
+  // before reading any data, for a tensor that GetSizeOfTensor rejects,
+  // whose array would exceed kMaxWireMessageBytes, or whose data is null
+  // while its size is not 0.
   NDArray ConvertToWireFormatNDArray(const mxnet::MXTensor& tensor) const;
 
   // Sets out->name and serializes `ndarray` into out->tensor.tensor_content;
@@ -97,6 +102,17 @@ class WireTransformer {
   // out->size() are ignored with a WARNING line.
   void ConvertFromWireFormatNamedTensors(std::vector<mxnet::MXTensor>* out,
                                          const NamedTensors& in) const;
+
+  // The checks ConvertFromWireFormatNamedTensors makes of the number of
+  // received outputs: throws 21 (logged) when fewer than `wanted`, logs a
+  // WARNING when more.
+  void CheckOutputCount(size_t received, size_t wanted) const;
+
+  // The checks SetMXTensorFromWireFormatNDArray makes before it writes: an
+  // array of type `dtype` holding `size` bytes must fit `out`'s buffer.
+  // Returns the type `out` then takes; throws 21 as that does.
+  mxnet::TensorDType CheckReceivedArray(int32_t dtype, size_t size,
+                                        const mxnet::MXTensor& out) const;
 
   // Copies exactly the bytes `out`'s descriptor expects from `ndarray` and
   // takes its dtype; throws kTensorFormatError (buffer and descriptor
