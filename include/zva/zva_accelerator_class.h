@@ -182,9 +182,9 @@ class ZVA_EXPORT Accelerator : public AcceleratorInterface {
   std::string GetAcceleratorID() const { return accelerator_id_; }
   std::string GetAcceleratorType() const { return accelerator_type_; }
   std::string GetEndpoint() const { return endpoint_; }
-  // A copy of the configuration, read once by the constructor. Its type is
-  // internal.
-  zva::config::ClientLibraryConfig GetClientConfig() const;
+  // The configuration, read once by the constructor and unchanged
+  // afterwards; it lives as long as the accelerator. Its type is internal.
+  const zva::config::ClientLibraryConfig& GetClientConfig() const;
   // channel_.Load(): the channel, shared with the caller; null once released.
   std::shared_ptr<grpc::Channel> GetChannel() const { return channel_.Load(); }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <exception>
 #include <new>
+#include <optional>
 
 #include <google/protobuf/stubs/common.h>
 
@@ -168,20 +169,49 @@ int PostGraphStatsOnChannel(
                           &Config::post_graph_stats_timeout);
 }
 
+namespace {
+
+// Makes the reload handler when a call has failed, not before: nearly every
+// call succeeds, and the handler, with its logger, would be made for
+// nothing.
+class ReloadOnFailure final : public RPCExceptionHandlerInterface {
+ public:
+  ReloadOnFailure(const LoadedModel& model, Accelerator* accelerator,
+                  const zva::config::ClientLibraryConfig& config)
+      : model_(model), accelerator_(accelerator), config_(config) {}
+
+  grpc::Status HandleException(const std::string& session_id,
+                               grpc::Status status) override {
+    if (!handler_) {
+      handler_.emplace(model_.model_id, model_.load_request, model_.stub,
+                       model_.wire_stub, accelerator_,
+                       config_.load_model_timeout(),
+                       config_.list_model_timeout());
+    }
+    return handler_->HandleException(session_id, std::move(status));
+  }
+
+ private:
+  const LoadedModel& model_;
+  Accelerator* const accelerator_;
+  const zva::config::ClientLibraryConfig& config_;
+  std::optional<InferExceptionHandler> handler_;
+};
+
+}  // namespace
+
 int InferOnChannel(grpc::Channel* channel, const std::string& method_name,
                    const LoadedModel& model, wire::EncodedRequest* request,
                    const std::function<void(const grpc::ByteBuffer&)>& decode,
                    logger::CLogger& log) {
   Accelerator* accelerator = AcceleratorOfChannel(channel);
   if (accelerator == nullptr) return ReportNoAccelerator(method_name);
-  const Config config = accelerator->GetClientConfig();
+  const Config& config = accelerator->GetClientConfig();
   grpc::ByteBuffer response;
   EncodedExecutor executor(channel, model.wire_stub, &wire::WireStub::Infer,
                            method_name, request, &response,
-                           config.infer_timeout());
-  InferExceptionHandler handler(
-      model.model_id, model.load_request, model.stub, model.wire_stub,
-      accelerator, config.load_model_timeout(), config.list_model_timeout());
+                           config.infer_timeout(), accelerator);
+  ReloadOnFailure handler(model, accelerator, config);
   const auto start = std::chrono::system_clock::now();
   const int result = executor.DefaultExecute(&handler);
   const auto end = std::chrono::system_clock::now();
@@ -193,13 +223,15 @@ int InferOnChannel(grpc::Channel* channel, const std::string& method_name,
     return ReportAdapterFailure(channel, method_name, code,
                                 "Output tensor format incorrect");
   }
-  const double ms =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(end - start)
-          .count() /
-      1000000.0;
-  log << "[PROFILE] Request id: " << executor.GetRequestId()
-      << ", Duration: " << ms << "\n"
-      << logger::INFO;
+  if (logger::CLogger::Enabled(logger::INFO)) {
+    const double ms =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(end - start)
+            .count() /
+        1000000.0;
+    log << "[PROFILE] Request id: " << executor.GetRequestId()
+        << ", Duration: " << ms << "\n"
+        << logger::INFO;
+  }
   return 0;
 }
 

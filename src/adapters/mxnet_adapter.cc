@@ -207,7 +207,9 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
                       std::vector<MXTensor>* outputs) try {
   const std::string name = MXNetOperationName(functions::INFER);
   CLogger log(name);
-  log << name << " Model id" << model_id_ << "\n" << logger::INFO;
+  // Every call passes here; INFO is formatted only when it is written.
+  const bool info = logger::CLogger::Enabled(logger::INFO);
+  if (info) log << name << " Model id" << model_id_ << "\n" << logger::INFO;
   if (outputs == nullptr) {
     return ReportAdapterFailure(channel_.get(), name, kInternalError,
                                 "Null argument provided");
@@ -229,7 +231,7 @@ int MXNetModel::Infer(const std::unordered_map<std::string, MXTensor>& inputs,
     return ReportAdapterFailure(channel_.get(), name, code,
                                 "Tensor format incorrect");
   }
-  log << name << " Model id: " << model_id_ << logger::INFO;
+  if (info) log << name << " Model id: " << model_id_ << logger::INFO;
 
   return InferOnChannel(
       channel_.get(), name,

@@ -206,7 +206,9 @@ int PytorchModel::Infer(
     std::vector<std::string>* outputs) try {
   const std::string name = PytorchOperationName(functions::INFER);
   CLogger log(name);
-  log << name << " Model id" << model_id_ << "\n" << logger::INFO;
+  // Every call passes here; INFO is formatted only when it is written.
+  const bool info = logger::CLogger::Enabled(logger::INFO);
+  if (info) log << name << " Model id" << model_id_ << "\n" << logger::INFO;
   if (outputs == nullptr) {
     return ReportAdapterFailure(channel_.get(), name, kInternalError,
                                 "Null argument provided.");

@@ -204,7 +204,7 @@ Accelerator* Accelerator::FromChannel(grpc::Channel* channel) {
   return it == s_channel_to_accel_map_.end() ? nullptr : it->second;
 }
 
-zva::config::ClientLibraryConfig Accelerator::GetClientConfig() const {
+const zva::config::ClientLibraryConfig& Accelerator::GetClientConfig() const {
   return internals_->client_config_.GetConfigProto();
 }
 

@@ -263,7 +263,7 @@ void HealthCheck::HandleFailure(int state, bool* channel_ready,
 void HealthCheck::Run(const Versions& versions, const char* framework) {
   CLogger log;
   log << "[Health check] Executing health check\n" << logger::INFO;
-  const zva::config::ClientLibraryConfig config =
+  const zva::config::ClientLibraryConfig& config =
       accelerator_->GetClientConfig();
   const std::chrono::milliseconds interval(config.keep_alive_interval());
   util::DefaultRetryStrategy retry_strategy(

@@ -33,12 +33,15 @@ void AddSendable(grpc::ClientContext* context, const char* key,
 std::string FillContext(grpc::ClientContext* context,
                         const std::string& accelerator_id,
                         std::chrono::milliseconds timeout) {
-  logger::CLogger log;
   std::string request_id = GenerateUUID();
   std::string time_stamp = logger::CLogger::GetTimeStampInMicroseconds();
-  log << "[Preparing Context] request id: " << request_id << " Time stamp - "
-      << time_stamp << "\n"
-      << logger::DEBUG;
+  // Every call is stamped here; the record is made only when written.
+  if (logger::CLogger::Enabled(logger::DEBUG)) {
+    logger::CLogger log;
+    log << "[Preparing Context] request id: " << request_id << " Time stamp - "
+        << time_stamp << "\n"
+        << logger::DEBUG;
+  }
   AddSendable(context, "x-kstrn-request-id", request_id);
   AddSendable(context, "x-kstrn-zva-accelerator-id", accelerator_id);
   AddSendable(context, "x-kstrn-time-stamp", time_stamp);

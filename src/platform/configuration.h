@@ -67,8 +67,8 @@ class ClientConfiguration {
   // get_zva_info, get_op_whitelist, ping and destroy_session.
   void SetBusinessApiTimeout(int timeout_ms);
 
-  // A copy of the message.
-  ClientLibraryConfig GetConfigProto() const { return config_; }
+  // The message; valid as long as this object.
+  const ClientLibraryConfig& GetConfigProto() const { return config_; }
   operator const ClientLibraryConfig&() const { return config_; }
 
   // $HOME + kConfigFileLocation + kConfigFileName; HOME unset counts as "".

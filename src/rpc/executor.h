@@ -86,9 +86,12 @@ class RPCExecutor {
   // executor; `timeout_ms` bounds the whole execution, from construction:
   // waits, attempts and pauses together. Waits (at most the configured
   // max_wait_for_server_timeout) for a ready session.
+  // `accelerator`, when the caller has already found the channel's owner,
+  // spares a second lookup in the process-wide channel table.
   RPCExecutor(grpc::Channel* channel, Stub* stub, Method rpc_method,
               const std::string& method_name, Request* request,
-              Response* response, int timeout_ms)
+              Response* response, int timeout_ms,
+              zva::Accelerator* accelerator = nullptr)
       : channel_(channel),
         stub_(stub),
         rpc_method_(rpc_method),
@@ -99,7 +102,8 @@ class RPCExecutor {
         logger_(method_name),
         deadline_(std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(timeout_ms)) {
-    accelerator_ = AcceleratorOfChannel(channel_);
+    accelerator_ =
+        accelerator != nullptr ? accelerator : AcceleratorOfChannel(channel_);
     // A channel no accelerator owns has no session and no configuration;
     // DefaultExecute reports it without making a call.
     if (accelerator_ == nullptr) return;
@@ -128,20 +132,28 @@ class RPCExecutor {
     grpc::ClientContext context;
     request_id_ = zva::util::FillContext(
         &context, accelerator_id_, std::chrono::milliseconds(remaining));
-    logger_ << "[Execution Engine], executing - " << method_name_
-            << ", Request ID : " << request_id_ << ", Attempt:" << attempt_ + 1
-            << ", Application context id : " << session_id_
-            << ", Accelerator id: " << accelerator_id_ << "\n"
-            << zva::logger::INFO;
-
-    grpc::Status status = (stub_->*rpc_method_)(&context, *request_, response_);
-    if (status.ok()) {
-      logger_ << "[Execution Engine] Received successful response for: "
-              << method_name_ << ", Request ID : " << request_id_
+    // Formatted only when written: by default INFO is not, and this runs
+    // on every call.
+    const bool info = zva::logger::CLogger::Enabled(zva::logger::INFO);
+    if (info) {
+      logger_ << "[Execution Engine], executing - " << method_name_
+              << ", Request ID : " << request_id_
               << ", Attempt:" << attempt_ + 1
               << ", Application context id : " << session_id_
               << ", Accelerator id: " << accelerator_id_ << "\n"
               << zva::logger::INFO;
+    }
+
+    grpc::Status status = (stub_->*rpc_method_)(&context, *request_, response_);
+    if (status.ok()) {
+      if (info) {
+        logger_ << "[Execution Engine] Received successful response for: "
+                << method_name_ << ", Request ID : " << request_id_
+                << ", Attempt:" << attempt_ + 1
+                << ", Application context id : " << session_id_
+                << ", Accelerator id: " << accelerator_id_ << "\n"
+                << zva::logger::INFO;
+      }
       return zva::kOk;
     }
 

@@ -76,7 +76,7 @@ grpc::Status InferExceptionHandler::HandleException(
     return status;
   }
 
-  const zva::config::ClientLibraryConfig config =
+  const zva::config::ClientLibraryConfig& config =
       accelerator_->GetClientConfig();
   const auto wait = std::chrono::milliseconds(config.load_model_timeout()) +
                     std::chrono::milliseconds(config.list_model_timeout());
