@@ -7,12 +7,12 @@
 
 #include <google/protobuf/stubs/common.h>
 
+#include "errors/catalogue.h"
+#include "errors/rpc_status.h"
 #include "platform/log_stream.h"
 #include "rpc/executor.h"
-#include "errors/rpc_status.h"
-#include "errors/catalogue.h"
-#include "rpc/wire_transform.h"
 #include "rpc/reload_handler.h"
+#include "rpc/wire_transform.h"
 
 namespace zva {
 
