@@ -8,6 +8,7 @@
 #include <google/protobuf/stubs/common.h>
 
 #include "errors/catalogue.h"
+#include "errors/classification.h"
 #include "errors/rpc_status.h"
 #include "platform/log_stream.h"
 #include "rpc/executor.h"
@@ -77,6 +78,13 @@ RequestCheck& RequestCheck::NamedBytes(
   return *this;
 }
 
+int RequestCheck::Report(grpc::Channel* channel,
+                         const std::string& method_name) const {
+  if (problem_.empty()) return kOk;
+  return ReportAdapterFailure(channel, method_name, kTensorFormatError,
+                              problem_);
+}
+
 void RequestCheck::Add(int64_t bytes) {
   if (wire_bytes_ > util::kMaxWireMessageBytes) return;
   // Both terms are at most a few times the limit: no overflow.
@@ -104,8 +112,7 @@ int ReportAdapterFailure(grpc::Channel* channel, const std::string& method_name,
 int ReportCaughtException(grpc::Channel* channel, const char* adapter,
                           const std::string& function_code) noexcept {
   try {
-    const std::string name =
-        std::string("[") + adapter + "][" + function_code + "]";
+    const std::string name = AdapterOperationName(adapter, function_code);
     std::string reason;
     try {
       throw;
@@ -167,6 +174,100 @@ int PostGraphStatsOnChannel(
   return ExecuteOnChannel(channel, stub, &Stub::PostGraphStats, method_name,
                           &request, &response,
                           &Config::post_graph_stats_timeout);
+}
+
+std::string AdapterOperationName(const char* adapter,
+                                 const std::string& function_code) {
+  return std::string("[") + adapter + "][" + function_code + "]";
+}
+
+std::unique_ptr<Stub> NewInferenceStub(
+    const std::shared_ptr<grpc::Channel>& channel) {
+  if (channel == nullptr) return nullptr;
+  return zva::rpc::ZvaInference::NewStub(channel);
+}
+
+std::unique_ptr<wire::WireStub> NewWireStub(
+    const std::shared_ptr<grpc::Channel>& channel) {
+  if (channel == nullptr) return nullptr;
+  return std::make_unique<wire::WireStub>(channel);
+}
+
+int ListModelsAs(grpc::Channel* channel, Stub* stub, const char* adapter) try {
+  const std::string name =
+      AdapterOperationName(adapter, functions::LIST_MODELS);
+  logger::CLogger log(name);
+  log << name << "\n" << logger::INFO;
+  return ListModelsOnChannel(channel, stub, name);
+} catch (...) {
+  return ReportCaughtException(channel, adapter, functions::LIST_MODELS);
+}
+
+int PostGraphStatsAs(
+    grpc::Channel* channel, Stub* stub, const char* adapter,
+    const std::map<std::string, std::vector<std::string>>& stats) try {
+  const std::string name =
+      AdapterOperationName(adapter, functions::POST_GRAPH_STATS);
+  logger::CLogger log(name);
+  log << name << "\n" << logger::INFO;
+  return PostGraphStatsOnChannel(channel, stub, name, stats);
+} catch (...) {
+  return ReportCaughtException(channel, adapter, functions::POST_GRAPH_STATS);
+}
+
+int GetOperatorWhitelistAs(
+    grpc::Channel* channel, Stub* stub, const char* adapter,
+    const char* null_argument, bool output_given,
+    const std::function<void(const OperatorList&)>& take) try {
+  const std::string name =
+      AdapterOperationName(adapter, functions::GET_OP_WHITE_LIST);
+  logger::CLogger log(name);
+  if (!output_given) {
+    return ReportAdapterFailure(channel, name, kInternalError, null_argument);
+  }
+  log << name << "\n" << logger::INFO;
+  zva::rpc::GetOperatorWhitelistRequest request;
+  zva::rpc::GetOperatorWhitelistResponse response;
+  const int result =
+      ExecuteOnChannel(channel, stub, &Stub::GetOperatorWhitelist, name,
+                       &request, &response, &Config::get_op_whitelist_timeout);
+  if (result == kOk) take(response.operator_());
+  return result;
+} catch (...) {
+  return ReportCaughtException(channel, adapter, functions::GET_OP_WHITE_LIST);
+}
+
+int LoadModelOnChannel(grpc::Channel* channel, wire::WireStub* wire_stub,
+                       const std::string& method_name,
+                       wire::EncodedRequest* request,
+                       const std::function<void()>& hand_out) {
+  grpc::ByteBuffer response;
+  const int result = ExecuteOnChannel(
+      channel, wire_stub, &wire::WireStub::LoadModel, method_name, request,
+      &response, &Config::load_model_timeout);
+  if (result != kOk) return result;
+  hand_out();
+  return kOk;
+}
+
+void UnloadOnModelDestruction(grpc::Channel* channel, Stub* stub,
+                              const char* adapter, const std::string& model_id,
+                              bool announce) noexcept {
+  try {
+    logger::CLogger log(
+        AdapterOperationName(adapter, functions::MODEL_DESTRUCTOR));
+    const std::string name =
+        AdapterOperationName(adapter, functions::UNLOAD_MODEL);
+    if (announce) log << name << " " << model_id << "\n" << logger::INFO;
+    if (AcceleratorOfChannel(channel) == nullptr) return;
+    try {
+      UnloadModelOnChannel(channel, stub, name, model_id);
+    } catch (...) {
+      ReportCaughtException(channel, adapter, functions::UNLOAD_MODEL);
+    }
+  } catch (...) {
+    // Not even the log could be written; a destructor must not throw.
+  }
 }
 
 namespace {
@@ -233,6 +334,34 @@ int InferOnChannel(grpc::Channel* channel, const std::string& method_name,
         << logger::INFO;
   }
   return 0;
+}
+
+int InferAs(grpc::Channel* channel, const char* adapter,
+            const LoadedModel& model, const char* null_argument,
+            bool output_given, bool announce_request,
+            const std::function<int(const std::string& method_name,
+                                    wire::EncodedRequest* request)>& encode,
+            const std::function<void(const grpc::ByteBuffer&)>& decode) try {
+  const std::string name = AdapterOperationName(adapter, functions::INFER);
+  logger::CLogger log(name);
+  // Every call passes here; INFO is formatted only when it is written.
+  const bool info = logger::CLogger::Enabled(logger::INFO);
+  if (info) {
+    log << name << " Model id" << model.model_id << "\n" << logger::INFO;
+  }
+  if (!output_given) {
+    return ReportAdapterFailure(channel, name, kInternalError, null_argument);
+  }
+  // The request points at the caller's data, which it does not outlive: it
+  // waits, when destroyed, until gRPC has let go of them.
+  wire::EncodedRequest request(wire::EncodedRequest::Bytes::kLent);
+  if (const int code = encode(name, &request); code != kOk) return code;
+  if (info && announce_request) {
+    log << name << " Model id: " << model.model_id << logger::INFO;
+  }
+  return InferOnChannel(channel, name, model, &request, decode, log);
+} catch (...) {
+  return ReportCaughtException(channel, adapter, functions::INFER);
 }
 
 }  // namespace zva

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -60,6 +61,10 @@ class RequestCheck {
   // request may be built and sent.
   const std::string& problem() const { return problem_; }
 
+  // With a problem, reports it for `method_name` as ReportAdapterFailure
+  // does with kTensorFormatError and returns that code; without, kOk.
+  int Report(grpc::Channel* channel, const std::string& method_name) const;
+
  private:
   // Counts `bytes` more on the wire; past the limit, that is the problem.
   void Add(int64_t bytes);
@@ -102,6 +107,57 @@ int PostGraphStatsOnChannel(
     const std::string& method_name,
     const std::map<std::string, std::vector<std::string>>& stats);
 
+// The operation's name that both adapters log and report under:
+// "[" + `adapter` + "][" + `function_code` + "]".
+std::string AdapterOperationName(const char* adapter,
+                                 const std::string& function_code);
+
+// Stubs on `channel`, or null without one: a stub on a null channel would
+// crash at its first call, and operations on such an adapter report the
+// missing accelerator instead.
+std::unique_ptr<zva::rpc::ZvaInference::Stub> NewInferenceStub(
+    const std::shared_ptr<grpc::Channel>& channel);
+std::unique_ptr<wire::WireStub> NewWireStub(
+    const std::shared_ptr<grpc::Channel>& channel);
+
+// The adapter operations that both adapters run alike, as the operation
+// AdapterOperationName(`adapter`, ...): each logs its name at INFO, runs
+// its call, and turns any exception into a code by ReportCaughtException.
+int ListModelsAs(grpc::Channel* channel, zva::rpc::ZvaInference::Stub* stub,
+                 const char* adapter);
+
+int PostGraphStatsAs(
+    grpc::Channel* channel, zva::rpc::ZvaInference::Stub* stub,
+    const char* adapter,
+    const std::map<std::string, std::vector<std::string>>& stats);
+
+using OperatorList = google::protobuf::RepeatedPtrField<zva::rpc::Operator>;
+
+// Without `output_given`, reports `null_argument` (each adapter has its own
+// text) with kInternalError and asks nothing; on success `take` gets the
+// operators.
+int GetOperatorWhitelistAs(
+    grpc::Channel* channel, zva::rpc::ZvaInference::Stub* stub,
+    const char* adapter, const char* null_argument, bool output_given,
+    const std::function<void(const OperatorList&)>& take);
+
+// Loads the model of `request` as `method_name`; on success `hand_out` is
+// called, and may take the request over: it now also holds the session the
+// executor stamped, encoded as it went out, for the model's reloads.
+int LoadModelOnChannel(grpc::Channel* channel, wire::WireStub* wire_stub,
+                       const std::string& method_name,
+                       wire::EncodedRequest* request,
+                       const std::function<void()>& hand_out);
+
+// A model's destructor: unloads `model_id` unless no accelerator owns
+// `channel` any longer, logging the unload's name and the id first when
+// `announce`. Never throws; a failure has been logged and recorded, and a
+// destructor has no one to report it to.
+void UnloadOnModelDestruction(grpc::Channel* channel,
+                              zva::rpc::ZvaInference::Stub* stub,
+                              const char* adapter, const std::string& model_id,
+                              bool announce) noexcept;
+
 // What an inference needs of the model it runs on; nothing is owned.
 struct LoadedModel {
   const std::string& model_id;
@@ -120,6 +176,19 @@ int InferOnChannel(grpc::Channel* channel, const std::string& method_name,
                    const LoadedModel& model, wire::EncodedRequest* request,
                    const std::function<void(const grpc::ByteBuffer&)>& decode,
                    logger::CLogger& log);
+
+// An adapter's inference, as the operation AdapterOperationName(`adapter`,
+// INFER): logs the model id at INFO, reports `null_argument` with
+// kInternalError without `output_given`, lets `encode` check and encode the
+// request (returning kOk, or the code it has reported), logs the model id
+// again when `announce_request`, then runs InferOnChannel with `decode`.
+// Any exception becomes a code by ReportCaughtException.
+int InferAs(grpc::Channel* channel, const char* adapter,
+            const LoadedModel& model, const char* null_argument,
+            bool output_given, bool announce_request,
+            const std::function<int(const std::string& method_name,
+                                    wire::EncodedRequest* request)>& encode,
+            const std::function<void(const grpc::ByteBuffer&)>& decode);
 
 }  // namespace zva
 

@@ -1,14 +1,8 @@
 #include "adapters/pytorch_adapter.h"
 
-#include <chrono>
-
-#include "platform/log_stream.h"
-#include "core/accelerator.h"
 #include "adapters/adapter_calls.h"
 #include "errors/classification.h"
-#include "core/request_stamp.h"
-#include "rpc/reload_handler.h"
-#include "rpc/executor.h"
+#include "platform/log_stream.h"
 #include "rpc/tensor_codec.h"
 #include "rpc/wire_transform.h"
 
@@ -18,25 +12,13 @@ namespace torch {
 namespace {
 
 using logger::CLogger;
-using Stub = zva::rpc::ZvaInference::Stub;
-
-std::shared_ptr<Stub> NewStub(const std::shared_ptr<grpc::Channel>& channel) {
-  // A stub on a null channel would crash at its first call; operations on
-  // such an adapter report the missing accelerator instead.
-  if (channel == nullptr) return nullptr;
-  return zva::rpc::ZvaInference::NewStub(channel);
-}
-
-std::unique_ptr<wire::WireStub> NewWireStub(
-    const std::shared_ptr<grpc::Channel>& channel) {
-  if (channel == nullptr) return nullptr;
-  return std::make_unique<wire::WireStub>(channel);
-}
+// Its own text, which callers see in the last error.
+constexpr char kNullArgument[] = "Null argument provided.";
 
 }  // namespace
 
 std::string PytorchOperationName(const std::string& function_code) {
-  return std::string("[Pytorch][") + function_code + "]";
+  return AdapterOperationName("Pytorch", function_code);
 }
 
 void PTConvertInputsToWire(
@@ -72,7 +54,7 @@ void ConvertFromWireFormatOperatorsToSet(
 
 Pytorch::Pytorch(const std::shared_ptr<grpc::Channel>& channel)
     : channel_(channel),
-      stub_(NewStub(channel_)),
+      stub_(NewInferenceStub(channel_)),
       wire_stub_(NewWireStub(channel_)) {}
 
 Pytorch::~Pytorch() {
@@ -97,13 +79,12 @@ int Pytorch::LoadModel(const std::string& model_id,
   if (model == nullptr) {
     // A model loaded with nowhere to hand it would stay on the accelerator.
     return ReportAdapterFailure(channel_.get(), name, kInternalError,
-                                "Null argument provided.");
+                                kNullArgument);
   }
   RequestCheck check;
   check.Identifier("model id", model_id).Bytes(model_bytes.size());
-  if (!check.problem().empty()) {
-    return ReportAdapterFailure(channel_.get(), name, kTensorFormatError,
-                                check.problem());
+  if (const int code = check.Report(channel_.get(), name); code != kOk) {
+    return code;
   }
   // The model is copied into the request, which the model object keeps for
   // reloads.
@@ -111,62 +92,32 @@ int Pytorch::LoadModel(const std::string& model_id,
   wire::EncodeTorchLoad(model_id, model_bytes, &request);
   log << name << " Model id: " << model_id << logger::INFO;
 
-  grpc::ByteBuffer response;
-  const int result =
-      ExecuteOnChannel(channel_.get(), wire_stub_.get(),
-                       &wire::WireStub::LoadModel, name, &request, &response,
-                       &zva::config::ClientLibraryConfig::load_model_timeout);
-  if (result != kOk) return result;
-  *model = std::shared_ptr<PytorchModelInterface>(
-      new PytorchModel(channel_, model_id, std::move(request)),
-      ObjectReleaser());
-  return kOk;
+  return LoadModelOnChannel(
+      channel_.get(), wire_stub_.get(), name, &request, [&] {
+        *model = std::shared_ptr<PytorchModelInterface>(
+            new PytorchModel(channel_, model_id, std::move(request)),
+            ObjectReleaser());
+      });
 } catch (...) {
   return ReportCaughtException(channel_.get(), "Pytorch",
                                functions::LOAD_MODEL);
 }
 
-int Pytorch::ListModels() try {
-  const std::string name = PytorchOperationName(functions::LIST_MODELS);
-  CLogger log(name);
-  log << name << "\n" << logger::INFO;
-  return ListModelsOnChannel(channel_.get(), stub_.get(), name);
-} catch (...) {
-  return ReportCaughtException(channel_.get(), "Pytorch",
-                               functions::LIST_MODELS);
+int Pytorch::ListModels() {
+  return ListModelsAs(channel_.get(), stub_.get(), "Pytorch");
 }
 
-int Pytorch::GetOperatorWhitelist(std::set<std::string>* operators) try {
-  const std::string name = PytorchOperationName(functions::GET_OP_WHITE_LIST);
-  CLogger log(name);
-  if (operators == nullptr) {
-    return ReportAdapterFailure(channel_.get(), name, kInternalError,
-                                "Null argument provided.");
-  }
-  log << name << "\n" << logger::INFO;
-  zva::rpc::GetOperatorWhitelistRequest request;
-  zva::rpc::GetOperatorWhitelistResponse response;
-  const int result = ExecuteOnChannel(
-      channel_.get(), stub_.get(), &Stub::GetOperatorWhitelist, name, &request,
-      &response, &zva::config::ClientLibraryConfig::get_op_whitelist_timeout);
-  if (result == kOk) {
-    ConvertFromWireFormatOperatorsToSet(operators, response.operator_());
-  }
-  return result;
-} catch (...) {
-  return ReportCaughtException(channel_.get(), "Pytorch",
-                               functions::GET_OP_WHITE_LIST);
+int Pytorch::GetOperatorWhitelist(std::set<std::string>* operators) {
+  return GetOperatorWhitelistAs(
+      channel_.get(), stub_.get(), "Pytorch", kNullArgument,
+      operators != nullptr, [operators](const OperatorList& list) {
+        ConvertFromWireFormatOperatorsToSet(operators, list);
+      });
 }
 
 int Pytorch::PostGraphStats(
-    const std::map<std::string, std::vector<std::string>>& stats) try {
-  const std::string name = PytorchOperationName(functions::POST_GRAPH_STATS);
-  CLogger log(name);
-  log << name << "\n" << logger::INFO;
-  return PostGraphStatsOnChannel(channel_.get(), stub_.get(), name, stats);
-} catch (...) {
-  return ReportCaughtException(channel_.get(), "Pytorch",
-                               functions::POST_GRAPH_STATS);
+    const std::map<std::string, std::vector<std::string>>& stats) {
+  return PostGraphStatsAs(channel_.get(), stub_.get(), "Pytorch", stats);
 }
 
 PytorchModel::PytorchModel(std::shared_ptr<grpc::Channel> channel,
@@ -174,22 +125,13 @@ PytorchModel::PytorchModel(std::shared_ptr<grpc::Channel> channel,
                            wire::EncodedRequest request)
     : channel_(std::move(channel)),
       model_id_(model_id),
-      stub_(NewStub(channel_)),
+      stub_(NewInferenceStub(channel_)),
       wire_stub_(NewWireStub(channel_)),
       load_request_(std::move(request)) {}
 
 PytorchModel::~PytorchModel() {
-  CLogger log(PytorchOperationName(functions::MODEL_DESTRUCTOR));
-  // Nothing left to unload from once no accelerator owns the channel.
-  if (AcceleratorOfChannel(channel_.get()) == nullptr) return;
-  const std::string name = PytorchOperationName(functions::UNLOAD_MODEL);
-  // A failed unload has been logged and recorded by the executor; a
-  // destructor has no one to report it to, and must not throw.
-  try {
-    UnloadModelOnChannel(channel_.get(), stub_.get(), name, model_id_);
-  } catch (...) {
-    ReportCaughtException(channel_.get(), "Pytorch", functions::UNLOAD_MODEL);
-  }
+  UnloadOnModelDestruction(channel_.get(), stub_.get(), "Pytorch", model_id_,
+                           /*announce=*/false);
 }
 
 int PytorchModel::Release() {
@@ -203,38 +145,25 @@ int PytorchModel::Infer(
     const std::string& model_id,
     const std::vector<std::pair<std::string, std::string>>& inputs,
     const std::vector<std::string>& output_names,
-    std::vector<std::string>* outputs) try {
-  const std::string name = PytorchOperationName(functions::INFER);
-  CLogger log(name);
-  // Every call passes here; INFO is formatted only when it is written.
-  const bool info = logger::CLogger::Enabled(logger::INFO);
-  if (info) log << name << " Model id" << model_id_ << "\n" << logger::INFO;
-  if (outputs == nullptr) {
-    return ReportAdapterFailure(channel_.get(), name, kInternalError,
-                                "Null argument provided.");
-  }
-  RequestCheck check;
-  check.Identifier("model id", model_id)
-      .NamedBytes(inputs)
-      .Texts("output name", output_names);
-  if (!check.problem().empty()) {
-    return ReportAdapterFailure(channel_.get(), name, kTensorFormatError,
-                                check.problem());
-  }
-  // The request points at the caller's input bytes, which it does not
-  // outlive: it waits, when destroyed, until gRPC has let go of them.
-  wire::EncodedRequest request(wire::EncodedRequest::Bytes::kLent);
-  wire::EncodeTorchInfer(model_id, inputs, output_names, &request);
-
-  return InferOnChannel(
-      channel_.get(), name,
-      {model_id_, load_request_, stub_.get(), wire_stub_.get()}, &request,
+    std::vector<std::string>* outputs) {
+  return InferAs(
+      channel_.get(), "Pytorch",
+      {model_id_, load_request_, stub_.get(), wire_stub_.get()}, kNullArgument,
+      outputs != nullptr, /*announce_request=*/false,
+      [&](const std::string& name, wire::EncodedRequest* request) {
+        RequestCheck check;
+        check.Identifier("model id", model_id)
+            .NamedBytes(inputs)
+            .Texts("output name", output_names);
+        if (const int code = check.Report(channel_.get(), name); code != kOk) {
+          return code;
+        }
+        wire::EncodeTorchInfer(model_id, inputs, output_names, request);
+        return static_cast<int>(kOk);
+      },
       [outputs](const grpc::ByteBuffer& response) {
         wire::DecodeTorchOutputs(response, outputs);
-      },
-      log);
-} catch (...) {
-  return ReportCaughtException(channel_.get(), "Pytorch", functions::INFER);
+      });
 }
 
 namespace internal {
