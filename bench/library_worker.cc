@@ -163,7 +163,7 @@ class PytorchClient : public zvbench::InferClient {
       std::string tensor(bytes, '\0');
       zvbench::FillPattern(reinterpret_cast<float*>(tensor.data()),
                            bytes / sizeof(float), i + 1);
-      slot.inputs = {{"data", std::move(tensor)}};
+      slot.inputs.emplace_back("data", std::move(tensor));
       slot.outputs.reserve(1);
     }
     (void)error;

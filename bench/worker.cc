@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -200,6 +201,19 @@ int Serve(const std::string& name, const ClientFactory& factory) {
   return 0;
 }
 
+// Returns the memory the set-up freed to the system and lowers the peak
+// resident size to what is left, so that neither a peak reached while
+// setting up (such as the lean floor's check of its encoding) nor freed
+// memory that the call would reuse can hide what the call needs. False where
+// the kernel does not offer the reset.
+bool ResetPeakResidentSize() {
+  malloc_trim(0);
+  std::FILE* file = std::fopen("/proc/self/clear_refs", "w");
+  if (file == nullptr) return false;
+  const bool written = std::fputs("5", file) >= 0;
+  return std::fclose(file) == 0 && written;
+}
+
 // One call of `bytes` in a process that has made only a 1 KiB call before:
 // the growth of the peak resident size is what the call needed beyond the
 // caller's buffers, which exist (and are written) before it.
@@ -211,6 +225,10 @@ int Memory(const std::string& name, size_t bytes,
             client->Infer(0, &error) && client->Prepare(bytes, 1, &error);
   Usage before;
   Usage after;
+  if (ok && !ResetPeakResidentSize()) {
+    ok = false;
+    error = "cannot reset the peak resident size (/proc/self/clear_refs)";
+  }
   if (ok) {
     before = ReadUsage();
     ok = client->Infer(0, &error);
