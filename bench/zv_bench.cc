@@ -58,6 +58,9 @@ constexpr char kRawWorker[] = "zv-bench-raw";
 // a day instead of 30 s.
 constexpr char kSessionExpiryMs[] = "86400000";
 constexpr std::chrono::seconds kStartLimit(60);
+// Fresh processes per client for the memory figure, of which the median
+// is shown.
+constexpr int kMemoryProcesses = 3;
 
 constexpr char kUsage[] =
     "Usage: zv-bench [options]\n"
@@ -81,8 +84,15 @@ constexpr char kUsage[] =
     "                        Default: 1024,65536,1048576,16777216.\n"
     "  --threads N           the threaded case: N threads, 1 KiB each\n"
     "                        (0: none). Default: 8.\n"
-    "  --rounds N            batches per client and case. Default: 21.\n"
-    "  --batch-seconds S     about how long one batch runs. Default: 0.2.\n"
+    "  --rounds N            batches per client and case. Default: 51.\n"
+    "  --batch-seconds S     about how long one batch runs. Default: 0.1.\n"
+    "  --allocator MODE      the allocator of the timed clients: retain\n"
+    "                        (memory freed stays mapped for the next call),\n"
+    "                        fresh (every block of 128 KiB or more mapped\n"
+    "                        afresh) or default (glibc's own moving\n"
+    "                        thresholds, which make runs disagree). The\n"
+    "                        memory and idle figures always use glibc's\n"
+    "                        defaults. Default: retain.\n"
     "  --memory-bytes N      payload of the memory measurement (0: none).\n"
     "                        Default: 16777216.\n"
     "  --idle-seconds S      length of the idle measurement (0: none).\n"
@@ -266,10 +276,11 @@ struct Options {
   std::vector<std::string> transports = {"plaintext", "tls"};
   std::vector<size_t> sizes = {1 << 10, 64 << 10, 1 << 20, 16 << 20};
   int threads = 8;
-  int rounds = 21;
-  double batch_seconds = 0.2;
+  int rounds = 51;
+  double batch_seconds = 0.1;
   size_t memory_bytes = 16 << 20;
   double idle_seconds = 60;
+  std::string allocator = "retain";
   std::string out_dir;
   std::string note;
 };
@@ -360,14 +371,47 @@ bool Inherited(const std::string& name) {
   return true;
 }
 
+// The allocator settings of --allocator: glibc moves its thresholds for
+// mapping and returning memory as a process frees large blocks, so whether
+// a call's buffers come from memory kept or are mapped (and faulted in)
+// afresh depends on what the process did before, and the CPU time of calls
+// of 1 MiB and more changes from one run to the next by up to twice.
+// Fixed thresholds make runs agree. "retain": blocks below 32 MiB come from
+// memory that stays mapped; "fresh": every block of 128 KiB or more is
+// mapped afresh, its pages faulted in, on every call; "default": glibc's
+// own moving thresholds.
+std::string AllocatorTunables(const std::string& mode) {
+  if (mode == "retain") {
+    return "glibc.malloc.mmap_threshold=33554432:"
+           "glibc.malloc.trim_threshold=1073741824";
+  }
+  if (mode == "fresh") {
+    return "glibc.malloc.mmap_threshold=131072:"
+           "glibc.malloc.trim_threshold=131072";
+  }
+  return "";
+}
+
+// The environment of a child: this one's without what could send it
+// elsewhere, a HOME of its own, `extra`, and `tunables` added to
+// "GLIBC_TUNABLES".
 std::vector<std::string> ChildEnvironment(
     const std::string& home,
-    const std::vector<std::pair<std::string, std::string>>& extra) {
+    const std::vector<std::pair<std::string, std::string>>& extra,
+    const std::string& tunables) {
   std::vector<std::string> env;
+  bool tuned = tunables.empty();
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    if (Inherited(text.substr(0, text.find('=')))) env.push_back(text);
+    std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    if (!Inherited(name)) continue;
+    if (name == "GLIBC_TUNABLES" && !tuned) {
+      text += ":" + tunables;
+      tuned = true;
+    }
+    env.push_back(text);
   }
+  if (!tuned) env.push_back("GLIBC_TUNABLES=" + tunables);
   env.push_back("HOME=" + home);
   env.push_back("no_proxy=127.0.0.1,localhost");
   env.push_back("NO_PROXY=127.0.0.1,localhost");
@@ -411,7 +455,10 @@ class Simulator {
   Simulator(int index, const std::string& work) : index_(index), work_(work) {}
   ~Simulator() { Stop(); }
 
-  bool Start(const std::string& program, bool plaintext, std::string* error) {
+  // The simulator keeps its memory whatever the workers do, unless every
+  // process is to run with glibc's defaults (`allocator` "default").
+  bool Start(const std::string& program, bool plaintext,
+             const std::string& allocator, std::string* error) {
     const std::string name = plaintext ? "plaintext" : "tls";
     const std::string env_file = work_ + "/sim-" + name + ".env";
     log_ = work_ + "/sim-" + name + ".log";
@@ -424,8 +471,10 @@ class Simulator {
         "--env-file",
         env_file};
     if (plaintext) argv.push_back("--plaintext");
-    if (!child_.Start(argv, ChildEnvironment(work_ + "/home", {}), false,
-                      Output::kDiscard, log_, error)) {
+    const std::string tunables =
+        allocator == "default" ? "" : AllocatorTunables("retain");
+    if (!child_.Start(argv, ChildEnvironment(work_ + "/home", {}, tunables),
+                      false, Output::kDiscard, log_, error)) {
       return false;
     }
     simulator_pids[index_] = child_.pid();
@@ -605,9 +654,9 @@ struct CaseResult {
   Samples clients[kClientCount];
 };
 
+// Growths of the peak resident size, one per fresh process.
 struct MemoryResult {
-  int64_t before_kib = 0;
-  int64_t after_kib = 0;
+  std::vector<double> growth_kib;
 };
 
 struct IdleResult {
@@ -633,27 +682,29 @@ bool RunCase(const Options& options, const std::string& transport,
   result->transport = transport;
   result->c = c;
   std::vector<int64_t> values;
+  const std::string threads = std::to_string(c.threads);
   const std::string prepare =
-      "prepare " + std::to_string(c.bytes) + " " + std::to_string(c.threads);
-  // A first batch warms each client up and tells how long a call takes.
+      "prepare " + std::to_string(c.bytes) + " " + threads;
+  // A first batch warms each client up (the first calls of a size are the
+  // slowest); a second tells how long a call takes.
   double slowest_call_s = 0;
   for (int i = 0; i < kClientCount; ++i) {
     if (!workers[i]->Call(prepare, 0, &values, error) ||
-        !workers[i]->Call("run " + std::to_string(c.threads) + " 2", 4, &values,
-                          error)) {
+        !workers[i]->Call("run " + threads + " 2", 4, &values, error) ||
+        !workers[i]->Call("run " + threads + " 3", 4, &values, error)) {
       *error =
           std::string(kClients[i].name) + ", " + CaseText(c) + ": " + *error;
       return false;
     }
     slowest_call_s = std::max(
-        slowest_call_s, static_cast<double>(values[0]) / 1e9 / 2 / c.threads);
+        slowest_call_s, static_cast<double>(values[0]) / 1e9 / 3 / c.threads);
   }
   slowest_call_s = std::max(slowest_call_s, 1e-9);
   const double calls = options.batch_seconds / (slowest_call_s * c.threads);
   result->calls_per_thread =
       static_cast<int>(std::clamp(std::floor(calls), 1.0, 100000.0));
-  const std::string run = "run " + std::to_string(c.threads) + " " +
-                          std::to_string(result->calls_per_thread);
+  const std::string run =
+      "run " + threads + " " + std::to_string(result->calls_per_thread);
   const double calls_per_batch =
       static_cast<double>(result->calls_per_thread) * c.threads;
 
@@ -694,8 +745,8 @@ bool RunCase(const Options& options, const std::string& transport,
 bool MeasureTransport(const Options& options, const std::string& transport,
                       const Simulator& sim, const std::string& work,
                       Report* report, std::string* error) {
-  const std::vector<std::string> env =
-      ChildEnvironment(work + "/home", sim.exports());
+  const std::vector<std::string> env = ChildEnvironment(
+      work + "/home", sim.exports(), AllocatorTunables(options.allocator));
   std::vector<std::unique_ptr<Worker>> workers;
   for (const ClientInfo& client : kClients) {
     workers.push_back(std::make_unique<Worker>());
@@ -752,22 +803,25 @@ bool MeasureMemory(const Options& options, const std::vector<std::string>& env,
                    const std::string& work, Report* report,
                    std::string* error) {
   report->memory_bytes = options.memory_bytes;
-  for (int i = 0; i < kClientCount; ++i) {
-    std::vector<std::string> argv = WorkerCommand(options, kClients[i]);
-    argv.push_back("memory");
-    argv.push_back(std::to_string(options.memory_bytes));
-    std::vector<double> values;
-    if (!RunOnce(argv, env,
-                 work + "/memory-" + std::string(kClients[i].name) + ".log",
-                 &values, error)) {
-      return false;
+  // Whether gRPC lets go of the request before the response arrives varies
+  // from call to call, so each client gets a few processes.
+  for (int process = 0; process < kMemoryProcesses; ++process) {
+    for (int i = 0; i < kClientCount; ++i) {
+      std::vector<std::string> argv = WorkerCommand(options, kClients[i]);
+      argv.push_back("memory");
+      argv.push_back(std::to_string(options.memory_bytes));
+      std::vector<double> values;
+      if (!RunOnce(argv, env,
+                   work + "/memory-" + std::string(kClients[i].name) + ".log",
+                   &values, error)) {
+        return false;
+      }
+      if (values.size() < 2) {
+        *error = "memory: short reply";
+        return false;
+      }
+      report->memory[i].growth_kib.push_back(values[1] - values[0]);
     }
-    if (values.size() < 2) {
-      *error = "memory: short reply";
-      return false;
-    }
-    report->memory[i].before_kib = static_cast<int64_t>(values[0]);
-    report->memory[i].after_kib = static_cast<int64_t>(values[1]);
   }
   std::fprintf(stderr, "zv-bench: memory of one %s Infer measured\n",
                SizeText(options.memory_bytes).c_str());
@@ -830,10 +884,6 @@ std::string RatioText(double ratio) {
   return std::isnan(ratio) ? "-" : Format("%.2f", ratio);
 }
 
-std::string Mebibytes(int64_t kib) {
-  return Format("%.1f MiB", static_cast<double>(kib) / 1024);
-}
-
 std::string UtcText(const char* pattern) {
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
@@ -873,9 +923,9 @@ std::string Markdown(const Options& options, const Report& report,
       << report.started << "; " << machine << ")\n";
   if (!options.note.empty()) out << "(" << options.note << ")\n";
   out << "\nPer call, medians of " << options.rounds
-      << " interleaved batches. Raw stub: absolute; the others: their wall "
-         "time and client CPU time as ratios to the raw stub's (below 1: "
-         "cheaper).\n\n";
+      << " interleaved batches; the clients' allocator: " << options.allocator
+      << ". Raw stub: absolute; the others: their wall time and client CPU "
+         "time as ratios to the raw stub's (below 1: cheaper).\n\n";
   out << "| transport | payload | raw stub wall | raw stub CPU |";
   for (int i = 1; i < kClientCount; ++i) {
     out << " " << kClients[i].title << " wall | " << kClients[i].title
@@ -896,14 +946,18 @@ std::string Markdown(const Options& options, const Report& report,
   }
   if (report.memory_bytes > 0) {
     out << "\nOne " << SizeText(report.memory_bytes)
-        << " Infer (plaintext) in a fresh process, the caller's input and "
-           "output buffers already in place: growth of the peak resident "
-           "size.\n\n| client | peak growth | in payloads |\n|---|---:|---:|\n";
+        << " Infer (plaintext) in a fresh process with glibc's default "
+           "allocator, the caller's input and output buffers already in "
+           "place: growth of the peak resident size over the call, median "
+           "of "
+        << kMemoryProcesses
+        << " processes.\n\n| client | peak growth | in payloads |\n"
+           "|---|---:|---:|\n";
     for (int i = 0; i < kClientCount; ++i) {
-      const int64_t growth =
-          report.memory[i].after_kib - report.memory[i].before_kib;
-      out << "| " << kClients[i].title << " | " << Mebibytes(growth) << " | "
-          << Format("%.2f", static_cast<double>(growth) * 1024 /
+      const double growth_kib = Median(report.memory[i].growth_kib);
+      out << "| " << kClients[i].title << " | "
+          << Format("%.1f MiB", growth_kib / 1024) << " | "
+          << Format("%.2f", growth_kib * 1024 /
                                 static_cast<double>(report.memory_bytes))
           << " |\n";
     }
@@ -981,6 +1035,7 @@ std::string Json(const Options& options, const Report& report,
       << ",\n  \"note\": " << JsonString(options.note)
       << ",\n  \"rounds\": " << options.rounds
       << ",\n  \"batch_seconds\": " << JsonNumber(options.batch_seconds)
+      << ",\n  \"allocator\": " << JsonString(options.allocator)
       << ",\n  \"units\": \"nanoseconds per call; ratios to raw-stub, "
          "median of the per-round ratios\",\n  \"cases\": [";
   for (size_t k = 0; k < report.cases.size(); ++k) {
@@ -1009,9 +1064,12 @@ std::string Json(const Options& options, const Report& report,
         << ", \"transport\": \"plaintext\", \"clients\": {";
     for (int i = 0; i < kClientCount; ++i) {
       out << (i == 0 ? "" : ", ") << JsonString(kClients[i].name)
-          << ": {\"max_resident_kib_before\": " << report.memory[i].before_kib
-          << ", \"max_resident_kib_after\": " << report.memory[i].after_kib
-          << "}";
+          << ": {\"peak_growth_kib\": [";
+      const std::vector<double>& growths = report.memory[i].growth_kib;
+      for (size_t k = 0; k < growths.size(); ++k) {
+        out << (k == 0 ? "" : ", ") << JsonNumber(growths[k]);
+      }
+      out << "]}";
     }
     out << "}}";
   }
@@ -1045,12 +1103,12 @@ int GoogleBenchmark(const Options& options, int argc, char** argv,
                     const std::string& work) {
   Simulator sim(0, work);
   std::string error;
-  if (!sim.Start(options.sim, true, &error)) {
+  if (!sim.Start(options.sim, true, options.allocator, &error)) {
     std::fprintf(stderr, "zv-bench: %s\n", error.c_str());
     return 1;
   }
-  const std::vector<std::string> env =
-      ChildEnvironment(work + "/home", sim.exports());
+  const std::vector<std::string> env = ChildEnvironment(
+      work + "/home", sim.exports(), AllocatorTunables(options.allocator));
   int status = 0;
   for (const ClientInfo& client : kClients) {
     std::vector<std::string> command = WorkerCommand(options, client);
@@ -1095,6 +1153,7 @@ int main(int argc, char** argv) {
     kMemoryBytes,
     kIdleSeconds,
     kQuick,
+    kAllocator,
     kOutDir,
     kNote,
     kHelp,
@@ -1110,6 +1169,7 @@ int main(int argc, char** argv) {
       {"memory-bytes", required_argument, nullptr, kMemoryBytes},
       {"idle-seconds", required_argument, nullptr, kIdleSeconds},
       {"quick", no_argument, nullptr, kQuick},
+      {"allocator", required_argument, nullptr, kAllocator},
       {"out-dir", required_argument, nullptr, kOutDir},
       {"note", required_argument, nullptr, kNote},
       {"help", no_argument, nullptr, kHelp},
@@ -1178,6 +1238,13 @@ int main(int argc, char** argv) {
         options.memory_bytes = 1 << 20;
         options.idle_seconds = 0.5;
         break;
+      case kAllocator:
+        options.allocator = optarg;
+        if (options.allocator != "retain" && options.allocator != "fresh" &&
+            options.allocator != "default") {
+          return usage_error("--allocator must be retain, fresh or default");
+        }
+        break;
       case kOutDir:
         options.out_dir = optarg;
         break;
@@ -1220,12 +1287,15 @@ int main(int argc, char** argv) {
     for (const std::string& transport : options.transports) {
       const bool plaintext = transport == "plaintext";
       Simulator sim(plaintext ? 0 : 1, work);
-      ok = sim.Start(options.sim, plaintext, &error) &&
+      ok = sim.Start(options.sim, plaintext, options.allocator, &error) &&
            MeasureTransport(options, transport, sim, work, &report, &error);
-      // Memory and idle use the plaintext zv-sim, or the first one.
+      // Memory and idle use the plaintext zv-sim, or the first one, and
+      // glibc's own allocator settings: a fresh process making one call
+      // starts from the same state every time, and what it holds at its
+      // peak is what an application's process would.
       if (ok && (plaintext || options.transports.size() == 1)) {
         const std::vector<std::string> env =
-            ChildEnvironment(work + "/home", sim.exports());
+            ChildEnvironment(work + "/home", sim.exports(), "");
         if (options.memory_bytes > 0) {
           ok = MeasureMemory(options, env, work, &report, &error);
         }
