@@ -7,7 +7,7 @@
 # ratios to the raw stub; the peak memory of one 16 MiB Infer; what an idle
 # process holding an accelerator costs. The table also goes to
 # bench/results/<UTC time>.md, with every figure in a .json beside it.
-# About 3 minutes on 2 cores once built. Options go to zv-bench, e.g.
+# About 4 minutes on 2 cores once built. Options go to zv-bench, e.g.
 #   bash scripts/bench.sh --idle-seconds 5 --rounds 5    (a quicker look)
 #   bash scripts/bench.sh --transports plaintext --sizes 1024,16777216
 # BENCH_BUILD_DIR names another build directory with the bench built.
