@@ -42,10 +42,15 @@ bool DrainCompletionQueue(grpc::CompletionQueue* queue,
   void* tag = nullptr;
   bool ok = false;
   while (true) {
-    const auto remaining = std::max<std::chrono::steady_clock::duration>(
-        deadline - std::chrono::steady_clock::now(), {});
-    switch (queue->AsyncNext(&tag, &ok,
-                             std::chrono::system_clock::now() + remaining)) {
+    // gRPC takes the largest time point as "no deadline"; anything computed
+    // from it would overflow.
+    auto until = std::chrono::system_clock::time_point::max();
+    if (deadline != std::chrono::steady_clock::time_point::max()) {
+      until = std::chrono::system_clock::now() +
+              std::max<std::chrono::steady_clock::duration>(
+                  deadline - std::chrono::steady_clock::now(), {});
+    }
+    switch (queue->AsyncNext(&tag, &ok, until)) {
       case grpc::CompletionQueue::SHUTDOWN:
         return true;
       case grpc::CompletionQueue::TIMEOUT:
