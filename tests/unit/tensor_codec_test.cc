@@ -108,7 +108,7 @@ void ExpectEncodes(EncodedRequest& request, Message message) {
   }
 }
 
-struct TensorSpec {
+struct TensorLayout {
   std::string name;
   std::vector<int64_t> shape;
   TensorDType dtype;
@@ -117,17 +117,17 @@ struct TensorSpec {
 // Tensors over buffers of their own, each filled with its own pattern.
 class Tensors {
  public:
-  explicit Tensors(const std::vector<TensorSpec>& specs)
-      : buffers_(specs.size()) {
-    for (size_t i = 0; i < specs.size(); ++i) {
-      const TensorSpec& spec = specs[i];
+  explicit Tensors(const std::vector<TensorLayout>& layouts)
+      : buffers_(layouts.size()) {
+    for (size_t i = 0; i < layouts.size(); ++i) {
+      const TensorLayout& layout = layouts[i];
       const auto size = static_cast<size_t>(
-          util::WireTransformer().GetSizeOfTensor(spec.shape, spec.dtype));
+          util::WireTransformer().GetSizeOfTensor(layout.shape, layout.dtype));
       for (size_t k = 0; k < size; ++k) {
         buffers_[i].push_back(static_cast<uint8_t>(i * 31 + k * 7));
       }
-      map_[spec.name] = MXTensor{size > 0 ? buffers_[i].data() : nullptr,
-                                 spec.shape, spec.dtype};
+      map_[layout.name] = MXTensor{size > 0 ? buffers_[i].data() : nullptr,
+                                   layout.shape, layout.dtype};
     }
   }
   const std::unordered_map<std::string, MXTensor>& map() const { return map_; }
@@ -152,7 +152,7 @@ class Tensors {
 
 TEST(TensorCodecTest, MXNetRequestsAreWhatProtobufWrites) {
   const int64_t kBelow = static_cast<int64_t>(kMinLentBytes) - 1;
-  const std::vector<TensorSpec> kSets[] = {
+  const std::vector<TensorLayout> kSets[] = {
       {},
       {{"x", {2, 3}, mxnet::FLOAT32}},
       {{"", {}, mxnet::INT64}},  // no name, a scalar
@@ -169,12 +169,12 @@ TEST(TensorCodecTest, MXNetRequestsAreWhatProtobufWrites) {
       {{"big", {70000}, mxnet::FLOAT32}, {"small", {3}, mxnet::INT64}},
   };
   const util::WireTransformer wt;
-  for (const auto& specs : kSets) {
-    const Tensors tensors(specs);
+  for (const auto& layouts : kSets) {
+    const Tensors tensors(layouts);
     for (Bytes bytes : {Bytes::kCopied, Bytes::kLent}) {
       for (const char* model_id : {"", "resnet"}) {
         SCOPED_TRACE(::testing::Message()
-                     << specs.size() << " tensors, "
+                     << layouts.size() << " tensors, "
                      << (bytes == Bytes::kLent ? "lent" : "copied")
                      << ", model id \"" << model_id << "\"");
         const size_t lent = bytes == Bytes::kLent ? tensors.Lendable() : 0;
@@ -185,7 +185,7 @@ TEST(TensorCodecTest, MXNetRequestsAreWhatProtobufWrites) {
         EncodedRequest encoded_infer(bytes);
         const uint64_t before = PayloadEncodings();
         EncodeMXNetInfer(model_id, tensors.map(), &encoded_infer);
-        EXPECT_EQ(PayloadEncodings() - before, specs.size());
+        EXPECT_EQ(PayloadEncodings() - before, layouts.size());
         EXPECT_EQ(tensors.LentIn(encoded_infer), lent);
         ExpectEncodes(encoded_infer, infer);
 
