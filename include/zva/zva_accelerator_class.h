@@ -272,6 +272,10 @@ class ZVA_EXPORT Accelerator : public AcceleratorInterface {
   // marked not ready first, so that no caller uses it meanwhile.
   ZVA_NO_EXPORT void ReportSessionTrouble(uint64_t generation,
                                           bool session_lost);
+  // Called before each model call goes out, so that the health-check thread
+  // keeps out of the calls' way. Thread-safe; costs one load once a call
+  // was noted in the current keep-alive interval.
+  ZVA_NO_EXPORT void NoteModelCall();
   // The session identifier the health-check thread holds. Health-check
   // thread only (or while none runs).
   ZVA_NO_EXPORT const std::string& GetSessionId();

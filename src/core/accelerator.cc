@@ -198,6 +198,8 @@ void Accelerator::ReportSessionTrouble(uint64_t generation, bool session_lost) {
   internals_->health_check_.RequestCheck();
 }
 
+void Accelerator::NoteModelCall() { internals_->health_check_.NoteModelCall(); }
+
 Accelerator* Accelerator::FromChannel(grpc::Channel* channel) {
   std::lock_guard<std::mutex> lock(mtx_s_channel_to_accel_map_);
   auto it = s_channel_to_accel_map_.find(channel);

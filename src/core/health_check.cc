@@ -141,7 +141,9 @@ bool HealthCheck::WaitForStateChange(
   }
   // A retired queue means the accelerator is released: nothing to wait for.
   if (queue == nullptr) return false;
-  const auto woken = [&] { return quit_ || (check_wakes && check_requested_); };
+  const auto woken = [&] {
+    return quit_ || (check_wakes && (check_requested_ || calls_seen_));
+  };
   if (woken() || std::chrono::steady_clock::now() >= deadline) return false;
 
   void* const tag = WatchTag(++watch_number_);
@@ -170,6 +172,35 @@ bool HealthCheck::WaitForStateChange(
     // when its deadline passed.
     if (got == tag) return ok;
   }
+}
+
+bool HealthCheck::WatchReadyChannel(
+    const std::shared_ptr<grpc::Channel>& channel,
+    std::chrono::steady_clock::time_point deadline) {
+  // Model calls came during the last interval: they are likely to go on.
+  if (!calls_seen_.exchange(false)) {
+    watching_ = true;
+    const bool changed =
+        WaitForStateChange(channel, GRPC_CHANNEL_READY, deadline, true);
+    watching_ = false;
+    if (changed) return true;
+    if (quit_ || check_requested_ ||
+        std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    // A model call ended the watch; the rest of the interval is slept.
+  }
+  if (!SleepUntil(deadline)) return false;
+  return channel->GetState(false) != GRPC_CHANNEL_READY;
+}
+
+bool HealthCheck::SleepUntil(std::chrono::steady_clock::time_point deadline) {
+  MutexLock lock(&mtx_);
+  while (!quit_ && !check_requested_ &&
+         std::chrono::steady_clock::now() < deadline) {
+    cv_.WaitUntil(&mtx_, deadline);
+  }
+  return !quit_ && !check_requested_;
 }
 
 bool HealthCheck::BackOff(std::chrono::milliseconds delay) {
@@ -300,8 +331,8 @@ void HealthCheck::Run(const Versions& versions, const char* framework) {
       bool changed =
           channel == nullptr ||
           channel->GetState(false) != GRPC_CHANNEL_READY ||
-          WaitForStateChange(channel, GRPC_CHANNEL_READY,
-                             std::chrono::steady_clock::now() + interval, true);
+          WatchReadyChannel(channel,
+                            std::chrono::steady_clock::now() + interval);
       if (changed) {
         context.SetUnReady();
         throw TCP_CONNECT_NEEDED;

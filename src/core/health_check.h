@@ -61,6 +61,19 @@ class HealthCheck {
   // the connection may be gone. Coalesces; cheap when nothing is wrong.
   void RequestCheck();
 
+  // Called by every model call before it goes out. A thread waiting inside
+  // gRPC for the channel's state takes part in the channel's network work:
+  // it would take each answer off the connection and hand it to the caller,
+  // two thread switches more per call. So while model calls come, the thread
+  // waits out its interval away from gRPC, and the calls themselves (whose
+  // failures ask for a check) stand for the watch. Thread-safe; after the
+  // first call of an interval, one relaxed load.
+  void NoteModelCall() {
+    if (calls_seen_.load(std::memory_order_relaxed)) return;
+    calls_seen_.store(true);
+    if (watching_.load()) WakeStateWait();
+  }
+
   bool IsStopping() const { return quit_.load(); }
   bool IsRunning() const { return running_.load(); }
 
@@ -81,6 +94,14 @@ class HealthCheck {
                           grpc_connectivity_state from,
                           std::chrono::steady_clock::time_point deadline,
                           bool check_wakes);
+
+  // The watch of a ready channel between two keep-alives: true when the
+  // channel is no longer ready, false when `deadline` passed or a stop or a
+  // check was asked. While no model call comes it is WaitForStateChange;
+  // once one comes, it sleeps away from gRPC until the deadline and then
+  // looks at the channel's state. Health-check thread only.
+  bool WatchReadyChannel(const std::shared_ptr<grpc::Channel>& channel,
+                         std::chrono::steady_clock::time_point deadline);
 
   // Called once the accelerator dropped its channel and no thread runs any
   // more: shuts the completion queue of the state waits. A state watch that
@@ -112,14 +133,21 @@ class HealthCheck {
                      util::DefaultRetryStrategy* retry_strategy);
   // Waits `delay`, or less when a stop is asked. False when stopping.
   bool BackOff(std::chrono::milliseconds delay);
+  // Waits on cv_ until `deadline`, a stop or a check. False when a stop or a
+  // check ended it.
+  bool SleepUntil(std::chrono::steady_clock::time_point deadline);
   // Puts an event on the queue of the state waits, so that a wait in
-  // progress looks at the stop and check flags. Coalesces.
+  // progress looks at the stop, check and call flags. Coalesces.
   void WakeStateWait();
 
   Accelerator* const accelerator_;
   std::atomic<bool> quit_{false};
   std::atomic<bool> running_{false};
   std::atomic<bool> check_requested_{false};
+  // A model call came since the thread last looked; the thread is waiting
+  // inside gRPC (WaitForStateChange) and wants to hear of one.
+  std::atomic<bool> calls_seen_{false};
+  std::atomic<bool> watching_{false};
   // Protected by mtx_: the calls in flight and the waits on cv_.
   Mutex mtx_;
   CondVar cv_;

@@ -144,6 +144,7 @@ class RPCExecutor {
               << zva::logger::INFO;
     }
 
+    accelerator_->NoteModelCall();
     grpc::Status status = (stub_->*rpc_method_)(&context, *request_, response_);
     if (status.ok()) {
       if (info) {
