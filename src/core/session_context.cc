@@ -103,6 +103,7 @@ SessionContext::Session SessionContext::WaitNewer(
     std::chrono::milliseconds timeout, uint64_t after) {
   if (IsClosed()) return Session();
 
+  const bool info = CLogger::Enabled(logger::INFO);
   Session result;
   {
     std::unique_lock<std::mutex> lock(mtx_);
@@ -118,21 +119,26 @@ SessionContext::Session SessionContext::WaitNewer(
       ready = usable();
       if (std::chrono::steady_clock::now() >= deadline) break;
     }
-    CLogger log;
-    log << "[ApplicationContext] application context ready value: "
-        << is_ready_.load() << "\n"
-        << logger::INFO;
-    log << "[ApplicationContext] wait result: " << ready << " \n"
-        << logger::INFO;
+    // Every model call waits here; the records are made only when written.
+    if (info) {
+      CLogger log;
+      log << "[ApplicationContext] application context ready value: "
+          << is_ready_.load() << "\n"
+          << logger::INFO;
+      log << "[ApplicationContext] wait result: " << ready << " \n"
+          << logger::INFO;
+    }
     if (ready) {
       result.id = session_id_;
       result.generation = generation_;
     }
   }
-  CLogger log;
-  log << "[ApplicationContext] Wait returned application context id: "
-      << result.id << "\n"
-      << logger::INFO;
+  if (info) {
+    CLogger log;
+    log << "[ApplicationContext] Wait returned application context id: "
+        << result.id << "\n"
+        << logger::INFO;
+  }
   return result;
 }
 

@@ -99,7 +99,7 @@ CLogger::~CLogger() {
     double ms =
         std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() /
         1000000.0;
-    str(std::string());
+    if (text_) text_->str(std::string());
     *this << name_ << " took " << ms << " milliseconds\n";
     Emit(INFO);
   }
@@ -128,7 +128,7 @@ bool CLogger::Enabled(LogLevel level) {
 
 void CLogger::Emit(LogLevel level) {
   std::string text = str();
-  str(std::string());
+  if (text_) text_->str(std::string());
   if (is_logging_enabled_.load(std::memory_order_relaxed)) {
     switch (level) {
       case INFO:

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -23,10 +24,13 @@ extern std::atomic<std::ostream*> stream;
 // destroyed, how long it lived. Text never emitted is written raw to standard
 // output on destruction.
 //
+// The text stream is made on the first insertion: every call on the
+// inference path makes loggers that, by default, never receive a word.
+//
 // Not thread-safe: a CLogger belongs to the block that created it. The
 // process-wide switches are written by Init, which the library calls once
 // under its own mutex, and are read lock-free everywhere else.
-class CLogger : public std::ostringstream {
+class CLogger {
  public:
   explicit CLogger(const std::string& name = std::string());
   ~CLogger();
@@ -55,6 +59,14 @@ class CLogger : public std::ostringstream {
   // Emits the pending text at `level` and empties it.
   void Emit(LogLevel level);
 
+  // Where insertions go.
+  std::ostream& Stream() {
+    if (!text_) text_.emplace();
+    return *text_;
+  }
+  // The text inserted and not emitted yet.
+  std::string str() const { return text_ ? text_->str() : std::string(); }
+
   // Process-wide state; written by Init only.
   static std::atomic<bool> is_logging_enabled_;
   static std::atomic<bool> is_debug_mode_;
@@ -63,6 +75,7 @@ class CLogger : public std::ostringstream {
   static std::string log_file_location_;
 
  private:
+  std::optional<std::ostringstream> text_;
   std::string name_;
   std::chrono::system_clock::time_point start_time_;
 };
@@ -74,7 +87,7 @@ CLogger& operator<<(CLogger& logger, LogLevel level);
 // `log << "text" << value << INFO;` reaches the level operator above.
 template <typename T>
 CLogger& operator<<(CLogger& logger, const T& value) {
-  static_cast<std::ostream&>(logger) << value;
+  logger.Stream() << value;
   return logger;
 }
 
@@ -82,7 +95,7 @@ CLogger& operator<<(CLogger& logger, const T& value) {
 // without this, `log << std::endl << INFO` would print the level as a number.
 inline CLogger& operator<<(CLogger& logger,
                            std::ostream& (*manipulator)(std::ostream&)) {
-  manipulator(logger);
+  manipulator(logger.Stream());
   return logger;
 }
 

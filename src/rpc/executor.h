@@ -208,9 +208,12 @@ class RPCExecutor {
   // Waits for a ready session (newer than generation `after`, when not 0)
   // and stamps its identifier into the request.
   void UpdateSessionID(uint64_t after = 0) {
-    logger_ << "[Execution Engine] waiting to get application context for "
-            << method_name_ << "\n"
-            << zva::logger::INFO;
+    const bool info = zva::logger::CLogger::Enabled(zva::logger::INFO);
+    if (info) {
+      logger_ << "[Execution Engine] waiting to get application context for "
+              << method_name_ << "\n"
+              << zva::logger::INFO;
+    }
     const int wait_ms =
         std::min(accelerator_->GetClientConfig().max_wait_for_server_timeout(),
                  std::max(RemainingMs(), 0));
@@ -222,9 +225,11 @@ class RPCExecutor {
     if (!session_id_.empty()) {
       StampSession(request_, session_id_);
     }
-    logger_ << "[Execution Engine] After wait, got application context id "
-            << session_id_ << "\n"
-            << zva::logger::INFO;
+    if (info) {
+      logger_ << "[Execution Engine] After wait, got application context id "
+              << session_id_ << "\n"
+              << zva::logger::INFO;
+    }
   }
 
   // Reports, as the thread's last error, why no session could be had.
