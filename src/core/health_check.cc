@@ -180,6 +180,11 @@ bool HealthCheck::WatchReadyChannel(
   // Model calls came during the last interval: they are likely to go on.
   if (!calls_seen_.exchange(false)) {
     watching_ = true;
+    if (CLogger::Enabled(logger::DEBUG)) {
+      CLogger log;
+      log << "[Health check] Watching the channel until the next keep-alive\n"
+          << logger::DEBUG;
+    }
     const bool changed =
         WaitForStateChange(channel, GRPC_CHANNEL_READY, deadline, true);
     watching_ = false;

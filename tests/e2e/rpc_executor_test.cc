@@ -266,6 +266,56 @@ TEST_F(RpcExecutorTest, ChannelWithoutAcceleratorMakesNoCall) {
   EXPECT_EQ(Calls("ListModels").size(), 0u);
 }
 
+// An interval far longer than any test: only the health thread's channel
+// watch notices a dropped connection in time, and a keep-alive before the
+// interval ends can only come from a wake-up taken for something else. The
+// thread starts in the test, once its log is captured, so the test knows
+// when the thread is watching.
+class LongKeepAliveTest : public RpcExecutorTest {
+ protected:
+  int KeepAliveIntervalMs() const override { return 600000; }
+  bool StartHealthCheck() const override { return false; }
+
+  void StartWatching() {
+    accelerator_->KickOffKeepAliveThread(zva::Versions{"1.9.1", 0, 0},
+                                         "mxnet");
+    session_id_ = accelerator_->session_context_.Wait(kPatience);
+    ASSERT_FALSE(session_id_.empty());
+    ASSERT_TRUE(log_.WaitFor(
+        "[Health check] Watching the channel until the next keep-alive\n"));
+  }
+
+  LogCapture log_{0, /*debug=*/true};
+};
+
+// A model call takes the health thread out of gRPC's polling; had that
+// wake-up ended the interval, the calls would bring a keep-alive.
+TEST_F(LongKeepAliveTest, ModelCallsBringNoKeepAlives) {
+  StartWatching();
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(ListModels(), zva::kOk);
+  EXPECT_EQ(core().CallCount("KeepAliveSession"), 1u);
+}
+
+// Idle, the watch notices the lost connection; after model calls, when the
+// thread no longer watches, the next call's failure has it repaired.
+TEST_F(LongKeepAliveTest, LostConnectionIsRepairedIdleOrAfterCalls) {
+  StartWatching();
+  for (const bool calls_before : {false, true}) {
+    SCOPED_TRACE(calls_before);
+    const size_t connects = core().CallCount("Connect", grpc::StatusCode::OK);
+    if (calls_before) {
+      ASSERT_EQ(ListModels(), zva::kOk);
+    }
+    ASSERT_TRUE(sim_->Restart(100ms));
+    if (calls_before) {
+      EXPECT_EQ(ListModels(), zva::kOk) << LastError();
+    }
+    EXPECT_TRUE(core().WaitForCalls("Connect", connects + 1, kPatience,
+                                    grpc::StatusCode::OK));
+    EXPECT_EQ(accelerator_->session_context_.Wait(kPatience), session_id_);
+  }
+}
+
 class RpcExecutorNoSessionTest : public RpcExecutorTest {
  protected:
   bool StartHealthCheck() const override { return false; }

@@ -93,6 +93,7 @@ class SimFixture : public ::testing::Test {
 
   // Whether SetUp starts the health-check thread and waits for its session.
   virtual bool StartHealthCheck() const { return true; }
+  virtual int KeepAliveIntervalMs() const { return kKeepAliveIntervalMs; }
 
   void SetUp() override {
     zvsim::Options options = SimHarness::PlainOptions();
@@ -171,8 +172,8 @@ class SimFixture : public ::testing::Test {
   std::string session_id_;
 
  private:
-  static std::string Config() {
-    return "{\"keep_alive_interval\": " + std::to_string(kKeepAliveIntervalMs) +
+  std::string Config() const {
+    return "{\"keep_alive_interval\": " + std::to_string(KeepAliveIntervalMs()) +
            ", \"max_wait_for_server_timeout\": " +
            std::to_string(kMaxWaitForServerMs) +
            ", \"initial_exponential_backoff_time\": 10"
