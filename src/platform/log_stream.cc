@@ -181,19 +181,33 @@ CLogger& operator<<(CLogger& logger, LogLevel level) {
 }
 
 std::string CLogger::GetTimeStampInMicroseconds() {
-  // Every call is stamped with this text, so it is made without a lock:
-  // localtime_r instead of ctime's shared buffer, in ctime's layout.
+  // Every call is stamped with this text. localtime_r takes a process-wide
+  // lock, and the date part changes once a second: each thread keeps the
+  // last one it made.
+  struct DatePart {
+    std::time_t second = -1;
+    char text[40] = {};
+    std::size_t length = 0;
+  };
+  thread_local DatePart date;
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  std::tm local{};
-  char text[64];
-  std::size_t length = 0;
-  if (::localtime_r(&now.tv_sec, &local) != nullptr) {
-    length = std::strftime(text, sizeof(text), "%a %b %e %H:%M:%S %Y", &local);
+  if (now.tv_sec != date.second) {
+    std::tm local{};
+    date.length = 0;
+    if (::localtime_r(&now.tv_sec, &local) != nullptr) {
+      // ctime's layout, without its shared buffer.
+      date.length = std::strftime(date.text, sizeof(date.text),
+                                  "%a %b %e %H:%M:%S %Y", &local);
+    }
+    date.second = now.tv_sec;
   }
-  std::snprintf(text + length, sizeof(text) - length, ", %06ldus",
-                static_cast<long>(now.tv_nsec / 1000));
-  return text;
+  char text[64];
+  std::memcpy(text, date.text, date.length);
+  const int tail =
+      std::snprintf(text + date.length, sizeof(text) - date.length,
+                    ", %06ldus", static_cast<long>(now.tv_nsec / 1000));
+  return std::string(text, date.length + static_cast<std::size_t>(tail));
 }
 
 void logToStdStream(const std::string& text) {
