@@ -24,6 +24,11 @@ void* WatchTag(uintptr_t number) {
   return reinterpret_cast<void*>(2 * number + 1);
 }
 
+// How long one state watch lasts. Long, so that its timer rarely fires;
+// bounded, so that a queue retired with a watch on a channel somebody keeps
+// is drained in the end.
+constexpr std::chrono::minutes kWatchSpan(10);
+
 }  // namespace
 
 HealthCheck::CallScope::CallScope(HealthCheck* health_check,
@@ -146,17 +151,31 @@ bool HealthCheck::WaitForStateChange(
   };
   if (woken() || std::chrono::steady_clock::now() >= deadline) return false;
 
-  void* const tag = WatchTag(++watch_number_);
-  channel->NotifyOnStateChange(
-      from,
-      std::chrono::system_clock::now() +
-          (deadline - std::chrono::steady_clock::now()),
-      queue, tag);
-  ++pending_watches_;
+  // A watch's deadline is a gRPC timer, and gRPC's timer threads wake up
+  // for every timer there is; so a watch is made to serve many waits on the
+  // same channel from the same state, and each wait keeps to its own
+  // deadline on the queue instead.
+  const auto watch = [&] {
+    live_watch_ = {WatchTag(++watch_number_), channel.get(), from};
+    channel->NotifyOnStateChange(
+        from, std::chrono::system_clock::now() + kWatchSpan, queue,
+        live_watch_.tag);
+    ++pending_watches_;
+  };
+  if (live_watch_.tag == nullptr || live_watch_.channel != channel.get() ||
+      live_watch_.from != from) {
+    watch();
+  }
+  const auto until = std::chrono::system_clock::now() +
+                     (deadline - std::chrono::steady_clock::now());
   while (true) {
     void* got = nullptr;
     bool ok = false;
-    if (!queue->Next(&got, &ok)) return false;
+    // On a timeout the watch stays, for the next wait.
+    if (queue->AsyncNext(&got, &ok, until) !=
+        grpc::CompletionQueue::GOT_EVENT) {
+      return false;
+    }
     if (got == kWakeTag) {
       {
         MutexLock lock(&mtx_);
@@ -168,9 +187,14 @@ bool HealthCheck::WaitForStateChange(
       continue;
     }
     --pending_watches_;
-    // A watch completes with ok when the state left `from`, and without
-    // when its deadline passed.
-    if (got == tag) return ok;
+    // Older watches were left by waits that started on another channel or
+    // from another state.
+    if (got != live_watch_.tag) continue;
+    live_watch_.tag = nullptr;
+    // A watch completes with ok when the state left `from`, and without when
+    // its span ended: then the wait goes on with a new one.
+    if (ok) return true;
+    watch();
   }
 }
 

@@ -104,11 +104,11 @@ class HealthCheck {
                          std::chrono::steady_clock::time_point deadline);
 
   // Called once the accelerator dropped its channel and no thread runs any
-  // more: shuts the completion queue of the state waits. A state watch that
-  // a stop left pending holds the channel until its deadline, and the queue
-  // may not be destroyed before the watch ends, so such a queue is retired
-  // (see platform/retired_queues.h) rather than waited for. Thread-safe;
-  // final.
+  // more: shuts the completion queue of the state waits. A state watch left
+  // pending (one usually is) ends when its channel changes state or is
+  // destroyed, or when its span ends, and the queue may not be destroyed
+  // before that, so such a queue is retired (see platform/retired_queues.h)
+  // rather than waited for. Thread-safe; final.
   void RetireQueue();
 
   // Keeps a call in flight known while it runs, so that a stop cancels it.
@@ -159,11 +159,17 @@ class HealthCheck {
   // Retired with the queue: an alarm, like the queue, holds gRPC up.
   std::unique_ptr<grpc::Alarm> wake_alarm_ ZV_GUARDED_BY(mtx_);
   bool wake_set_ ZV_GUARDED_BY(mtx_) = false;
-  // State watches started and not yet seen to complete, and the number of
-  // the latest (older ones are left behind by a wait that woke up early).
-  // Used by the waiting thread only.
+  // State watches started and not yet seen to complete, the number of the
+  // latest, and the one the next wait on the same channel from the same
+  // state takes over (tag null: none). Used by the waiting thread only.
   int pending_watches_ = 0;
   uintptr_t watch_number_ = 0;
+  struct Watch {
+    void* tag = nullptr;
+    const grpc::Channel* channel = nullptr;
+    grpc_connectivity_state from = GRPC_CHANNEL_IDLE;
+  };
+  Watch live_watch_;
 
   // Protected by mtx_thread_: starting and joining the thread.
   Mutex mtx_thread_;
