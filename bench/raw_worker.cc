@@ -11,8 +11,10 @@
 // Both take the accelerator id with --accelerator-id ID before the worker
 // commands of worker.h.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -343,6 +345,61 @@ std::unique_ptr<zvbench::InferClient> MakeClient(
   return std::make_unique<LeanFloorClient>(std::move(connection));
 }
 
+// `idle SECONDS`: what the least client that keeps a session alive costs
+// while it does nothing else: a keep-alive every 2 s with a 2 s deadline, as
+// the library's default configuration has it, and sleep in between. Prints
+// "ok <seconds> <CPU ns> <voluntary switches> <involuntary switches>".
+int Idle(const std::string& accelerator_id, int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "idle") != 0) return -1;
+  char* end = nullptr;
+  const double seconds = argc == 3 ? std::strtod(argv[2], &end) : 0;
+  if (argc != 3 || *end != '\0' || !(seconds > 0)) {
+    std::fprintf(stderr, "Usage: %s idle SECONDS\n", argv[0]);
+    return 2;
+  }
+  std::string error;
+  zvbench::ServiceAddress address;
+  zvbench::RawConnection connection;
+  if (!zvbench::AddressFromEnvironment(accelerator_id, &address, &error) ||
+      !connection.Open(address, "mxnet", "bench-idle", &error)) {
+    std::printf("error %s\n", error.c_str());
+    return 1;
+  }
+  constexpr std::chrono::milliseconds kInterval(2000);
+  const zvbench::Usage before = zvbench::ReadUsage();
+  const auto start = std::chrono::steady_clock::now();
+  const auto stop = start + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::duration<double>(seconds));
+  for (auto next = start; next < stop; next += kInterval) {
+    std::this_thread::sleep_until(std::min(next, stop));
+    if (next >= stop) break;
+    grpc::ClientContext context;
+    connection.PrepareContext(&context);
+    context.set_deadline(std::chrono::system_clock::now() + kInterval);
+    zva::rpc::KeepAliveSessionRequest request;
+    request.mutable_session()->set_session_id(connection.session_id());
+    zva::rpc::KeepAliveSessionResponse response;
+    const grpc::Status status =
+        connection.stub()->KeepAliveSession(&context, request, &response);
+    if (!status.ok()) {
+      std::printf("error KeepAliveSession: %s\n",
+                  status.error_message().c_str());
+      return 1;
+    }
+  }
+  std::this_thread::sleep_until(stop);
+  const std::chrono::duration<double> slept =
+      std::chrono::steady_clock::now() - start;
+  const zvbench::Usage after = zvbench::ReadUsage();
+  std::printf("ok %.6f %lld %lld %lld\n", slept.count(),
+              static_cast<long long>(after.cpu_ns - before.cpu_ns),
+              static_cast<long long>(after.voluntary_switches -
+                                     before.voluntary_switches),
+              static_cast<long long>(after.involuntary_switches -
+                                     before.involuntary_switches));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -359,7 +416,9 @@ int main(int argc, char** argv) {
       [&accelerator_id](const std::string& name, std::string* error) {
         return MakeClient(accelerator_id, name, error);
       },
-      nullptr);
+      [&accelerator_id](int argc, char** argv) {
+        return Idle(accelerator_id, argc, argv);
+      });
   // gRPC shuts down on a thread of its own once the last channel is gone;
   // exiting meanwhile would run the crypto library's exit clean-up under it.
   for (int i = 0; i < 500 && grpc_is_initialized() != 0; ++i) {

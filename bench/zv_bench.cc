@@ -674,6 +674,7 @@ struct Report {
   bool idle_measured = false;
   IdleResult idle_with;
   IdleResult idle_without;
+  IdleResult idle_raw;  // a raw stub keeping a session alive
 };
 
 bool RunCase(const Options& options, const std::string& transport,
@@ -828,7 +829,7 @@ bool MeasureMemory(const Options& options, const std::vector<std::string>& env,
   return true;
 }
 
-// Both idle processes run at once: neither does anything worth noticing.
+// The idle processes run at once: none does anything worth noticing.
 bool MeasureIdle(const Options& options, const std::vector<std::string>& env,
                  const std::string& work, Report* report, std::string* error) {
   char seconds[32];
@@ -837,19 +838,31 @@ bool MeasureIdle(const Options& options, const std::vector<std::string>& env,
   std::fprintf(stderr, "zv-bench: idle for %s s\n", seconds);
   std::vector<double> with;
   std::vector<double> without;
+  std::vector<double> raw;
   std::string without_error;
+  std::string raw_error;
   std::thread bare([&] {
     if (!RunOnce({program, "idle", seconds, "--no-accelerator"}, env,
                  work + "/idle-without.log", &without, &without_error)) {
       without.clear();
     }
   });
+  std::thread stub([&] {
+    if (!RunOnce({options.workers + "/" + kRawWorker, "--accelerator-id",
+                  kAcceleratorId, "idle", seconds},
+                 env, work + "/idle-raw.log", &raw, &raw_error)) {
+      raw.clear();
+    }
+  });
   const bool ok = RunOnce({program, "idle", seconds}, env,
                           work + "/idle-with.log", &with, error);
   bare.join();
+  stub.join();
   if (!ok) return false;
-  if (without.size() < 4 || with.size() < 4) {
-    *error = without_error.empty() ? "idle: short reply" : without_error;
+  if (without.size() < 4 || with.size() < 4 || raw.size() < 4) {
+    *error = !without_error.empty() ? without_error
+             : !raw_error.empty()   ? raw_error
+                                    : "idle: short reply";
     return false;
   }
   auto fill = [](const std::vector<double>& values, IdleResult* idle) {
@@ -860,6 +873,7 @@ bool MeasureIdle(const Options& options, const std::vector<std::string>& env,
   };
   fill(with, &report->idle_with);
   fill(without, &report->idle_without);
+  fill(raw, &report->idle_raw);
   report->idle_measured = true;
   return true;
 }
@@ -994,6 +1008,12 @@ std::string Markdown(const Options& options, const Report& report,
             static_cast<double>(without.voluntary_switches) * scale,
         static_cast<double>(with.involuntary_switches) -
             static_cast<double>(without.involuntary_switches) * scale);
+    // The least a client that keeps a session alive costs, for comparison.
+    const IdleResult& raw = report.idle_raw;
+    row("raw stub: one channel, a keep-alive every 2 s", raw.seconds,
+        static_cast<double>(raw.cpu_ns),
+        static_cast<double>(raw.voluntary_switches),
+        static_cast<double>(raw.involuntary_switches));
   }
   return out.str();
 }
@@ -1084,6 +1104,8 @@ std::string Json(const Options& options, const Report& report,
     idle("with_accelerator", report.idle_with);
     out << ", ";
     idle("without_accelerator", report.idle_without);
+    out << ", ";
+    idle("raw_stub_keep_alive", report.idle_raw);
     out << "}";
   }
   out << "\n}\n";
