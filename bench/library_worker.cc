@@ -255,15 +255,7 @@ int Idle(int argc, char** argv) {
   const zvbench::Usage before = zvbench::ReadUsage();
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  const std::chrono::duration<double> slept =
-      std::chrono::steady_clock::now() - start;
-  const zvbench::Usage after = zvbench::ReadUsage();
-  std::printf("ok %.6f %lld %lld %lld\n", slept.count(),
-              static_cast<long long>(after.cpu_ns - before.cpu_ns),
-              static_cast<long long>(after.voluntary_switches -
-                                     before.voluntary_switches),
-              static_cast<long long>(after.involuntary_switches -
-                                     before.involuntary_switches));
+  zvbench::PrintIdleReport(before, start);
   if (with_accelerator) StopLibrary(&accelerator);
   return 0;
 }

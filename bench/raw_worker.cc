@@ -388,15 +388,7 @@ int Idle(const std::string& accelerator_id, int argc, char** argv) {
     }
   }
   std::this_thread::sleep_until(stop);
-  const std::chrono::duration<double> slept =
-      std::chrono::steady_clock::now() - start;
-  const zvbench::Usage after = zvbench::ReadUsage();
-  std::printf("ok %.6f %lld %lld %lld\n", slept.count(),
-              static_cast<long long>(after.cpu_ns - before.cpu_ns),
-              static_cast<long long>(after.voluntary_switches -
-                                     before.voluntary_switches),
-              static_cast<long long>(after.involuntary_switches -
-                                     before.involuntary_switches));
+  zvbench::PrintIdleReport(before, start);
   return 0;
 }
 

@@ -318,6 +318,19 @@ Usage ReadUsage() {
   return result;
 }
 
+void PrintIdleReport(const Usage& before,
+                     std::chrono::steady_clock::time_point start) {
+  const std::chrono::duration<double> slept =
+      std::chrono::steady_clock::now() - start;
+  const Usage after = ReadUsage();
+  std::printf("ok %.6f %lld %lld %lld\n", slept.count(),
+              static_cast<long long>(after.cpu_ns - before.cpu_ns),
+              static_cast<long long>(after.voluntary_switches -
+                                     before.voluntary_switches),
+              static_cast<long long>(after.involuntary_switches -
+                                     before.involuntary_switches));
+}
+
 void FillPattern(float* data, size_t elements, int salt) {
   for (size_t i = 0; i < elements; ++i) {
     data[i] = static_cast<float>((i + static_cast<size_t>(salt)) % 65521);

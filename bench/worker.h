@@ -13,6 +13,7 @@
 // peak memory of one call in a fresh process.
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -58,6 +59,12 @@ struct Usage {
   int64_t max_resident_kib = 0;
 };
 Usage ReadUsage();
+
+// Prints what an idle command reports for the time since `start`, the usage
+// having been `before` then: "ok <seconds> <CPU ns> <voluntary switches>
+// <involuntary switches>".
+void PrintIdleReport(const Usage& before,
+                     std::chrono::steady_clock::time_point start);
 
 // The input pattern: element i is float((i + salt) % 65521), so that an
 // output that came from another slot's buffers shows.

@@ -144,8 +144,8 @@ class HealthCheck {
   std::atomic<bool> quit_{false};
   std::atomic<bool> running_{false};
   std::atomic<bool> check_requested_{false};
-  // A model call came since the thread last looked; the thread is waiting
-  // inside gRPC (WaitForStateChange) and wants to hear of one.
+  // Whether a model call came since the thread last looked, and whether the
+  // thread waits inside gRPC (WaitForStateChange) and wants to hear of one.
   std::atomic<bool> calls_seen_{false};
   std::atomic<bool> watching_{false};
   // Protected by mtx_: the calls in flight and the waits on cv_.
