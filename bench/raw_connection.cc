@@ -1,8 +1,11 @@
 #include "raw_connection.h"
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <random>
 
 #include <grpcpp/create_channel.h>
 #include <grpcpp/security/credentials.h>
@@ -87,6 +90,7 @@ bool AddressFromEnvironment(const std::string& accelerator_id,
   address->session_token = Environment("KCP_SESSION_TOKEN");
   address->accelerator_id = accelerator_id;
   address->plaintext = std::getenv("ZVL_TLS_OPTION_DISABLED") != nullptr;
+  address->stamp_calls = std::getenv("ZV_BENCH_RAW_STAMPS") != nullptr;
   if (address->endpoint.empty() || address->region.empty() ||
       address->access_key_id.empty() || address->secret_key.empty() ||
       accelerator_id.empty()) {
@@ -197,6 +201,34 @@ bool RawConnection::Open(const ServiceAddress& address,
 
 void RawConnection::PrepareContext(grpc::ClientContext* context) const {
   context->AddMetadata(kAcceleratorHeader, address_.accelerator_id);
+  if (address_.stamp_calls) {
+    // The same shapes as the library's: a random identifier in the layout of
+    // a version 4 UUID, and the local time in ctime's layout with
+    // microseconds.
+    thread_local std::mt19937_64 random(std::random_device{}());
+    const uint64_t high = random();
+    const uint64_t low = random();
+    char id[48];
+    std::snprintf(id, sizeof(id), "PT-%08x-%04x-4%03x-%04x-%012llx",
+                  static_cast<unsigned>(high >> 32),
+                  static_cast<unsigned>(high >> 16) & 0xffffu,
+                  static_cast<unsigned>(high) & 0xfffu,
+                  (static_cast<unsigned>(low >> 48) & 0x3fffu) | 0x8000u,
+                  static_cast<unsigned long long>(low & 0xffffffffffffULL));
+    context->AddMetadata("x-kstrn-request-id", id);
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::tm local{};
+    char stamp[64];
+    std::size_t length = 0;
+    if (::localtime_r(&now.tv_sec, &local) != nullptr) {
+      length = std::strftime(stamp, sizeof(stamp), "%a %b %e %H:%M:%S %Y",
+                             &local);
+    }
+    std::snprintf(stamp + length, sizeof(stamp) - length, ", %06ldus",
+                  static_cast<long>(now.tv_nsec / 1000));
+    context->AddMetadata("x-kstrn-time-stamp", stamp);
+  }
   context->set_deadline(std::chrono::system_clock::now() + kDeadline);
 }
 

@@ -26,10 +26,14 @@ struct ServiceAddress {
   std::string session_token;   // sent when not empty
   std::string accelerator_id;  // sent with every call
   bool plaintext = false;      // else TLS, roots from gRPC's default roots
+  // Also sends a request identifier and a local time stamp with every call,
+  // as the library stamps its own.
+  bool stamp_calls = false;
 };
 
 // Reads "ACCELERATOR_PROXYURI_OVERRIDE", "KCP_REGION", "KCP_ACCESS_KEY_ID",
-// "KCP_SECRET_ACCESS_KEY", "KCP_SESSION_TOKEN" and "ZVL_TLS_OPTION_DISABLED"
+// "KCP_SECRET_ACCESS_KEY", "KCP_SESSION_TOKEN", "ZV_BENCH_RAW_STAMPS" (present:
+// stamp_calls) and "ZVL_TLS_OPTION_DISABLED"
 // (present: plaintext; TLS finds its roots through
 // "GRPC_DEFAULT_SSL_ROOTS_FILE_PATH"). False, with *error set, when one that
 // is needed is missing.

@@ -102,6 +102,9 @@ constexpr char kUsage[] =
     "                        options after it still apply.\n"
     "  --out-dir DIR         also write the table to DIR/<UTC time>.md and\n"
     "                        the figures to DIR/<UTC time>.json.\n"
+    "  --raw-stamps          the raw stub also sends a request identifier\n"
+    "                        and a time stamp with every call, as the\n"
+    "                        library does.\n"
     "  --note TEXT           a line for the report's header (the commit).\n"
     "  --help                print this text.\n";
 
@@ -283,6 +286,7 @@ struct Options {
   std::string allocator = "retain";
   std::string out_dir;
   std::string note;
+  bool raw_stamps = false;
 };
 
 std::vector<std::string> SplitList(const std::string& text) {
@@ -363,7 +367,8 @@ bool Inherited(const std::string& name) {
       "ZV_INFER_TIMEOUT",
       "ZV_LOADMODEL_TIMEOUT",
       "ZVA_API_TIMEOUT_DEADLINE",
-      "ZV_INSTANCE_METADATA_URI"};
+      "ZV_INSTANCE_METADATA_URI",
+      "ZV_BENCH_RAW_STAMPS"};
   if (name.rfind("KCP_", 0) == 0) return false;
   for (const char* dropped : kDropped) {
     if (name == dropped) return false;
@@ -511,6 +516,15 @@ class Simulator {
   Child child_;
   std::vector<std::pair<std::string, std::string>> exports_;
 };
+
+// What the workers find in their environment besides the machine's own:
+// zv-sim's exports, and the raw stub's switch.
+std::vector<std::pair<std::string, std::string>> WorkerExports(
+    const Options& options, const Simulator& sim) {
+  std::vector<std::pair<std::string, std::string>> exports = sim.exports();
+  if (options.raw_stamps) exports.emplace_back("ZV_BENCH_RAW_STAMPS", "1");
+  return exports;
+}
 
 // ---- Workers ----------------------------------------------------------------
 
@@ -747,7 +761,7 @@ bool MeasureTransport(const Options& options, const std::string& transport,
                       const Simulator& sim, const std::string& work,
                       Report* report, std::string* error) {
   const std::vector<std::string> env = ChildEnvironment(
-      work + "/home", sim.exports(), AllocatorTunables(options.allocator));
+      work + "/home", WorkerExports(options, sim), AllocatorTunables(options.allocator));
   std::vector<std::unique_ptr<Worker>> workers;
   for (const ClientInfo& client : kClients) {
     workers.push_back(std::make_unique<Worker>());
@@ -936,6 +950,10 @@ std::string Markdown(const Options& options, const Report& report,
          "process of its own on loopback\n("
       << report.started << "; " << machine << ")\n";
   if (!options.note.empty()) out << "(" << options.note << ")\n";
+  if (options.raw_stamps) {
+    out << "(the raw stub stamps every call with a request identifier and a "
+           "time stamp, as the library does)\n";
+  }
   out << "\nPer call, medians of " << options.rounds
       << " interleaved batches; the clients' allocator: " << options.allocator
       << ". Raw stub: absolute; the others: their wall time and client CPU "
@@ -1053,6 +1071,7 @@ std::string Json(const Options& options, const Report& report,
   out << "{\n  \"started\": " << JsonString(report.started)
       << ",\n  \"machine\": " << JsonString(machine)
       << ",\n  \"note\": " << JsonString(options.note)
+      << ",\n  \"raw_stamps\": " << (options.raw_stamps ? "true" : "false")
       << ",\n  \"rounds\": " << options.rounds
       << ",\n  \"batch_seconds\": " << JsonNumber(options.batch_seconds)
       << ",\n  \"allocator\": " << JsonString(options.allocator)
@@ -1130,7 +1149,7 @@ int GoogleBenchmark(const Options& options, int argc, char** argv,
     return 1;
   }
   const std::vector<std::string> env = ChildEnvironment(
-      work + "/home", sim.exports(), AllocatorTunables(options.allocator));
+      work + "/home", WorkerExports(options, sim), AllocatorTunables(options.allocator));
   int status = 0;
   for (const ClientInfo& client : kClients) {
     std::vector<std::string> command = WorkerCommand(options, client);
@@ -1178,6 +1197,7 @@ int main(int argc, char** argv) {
     kAllocator,
     kOutDir,
     kNote,
+    kRawStamps,
     kHelp,
   };
   static const option kOptions[] = {
@@ -1194,6 +1214,7 @@ int main(int argc, char** argv) {
       {"allocator", required_argument, nullptr, kAllocator},
       {"out-dir", required_argument, nullptr, kOutDir},
       {"note", required_argument, nullptr, kNote},
+      {"raw-stamps", no_argument, nullptr, kRawStamps},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0}};
   auto usage_error = [](const std::string& message) {
@@ -1270,6 +1291,9 @@ int main(int argc, char** argv) {
       case kOutDir:
         options.out_dir = optarg;
         break;
+      case kRawStamps:
+        options.raw_stamps = true;
+        break;
       case kNote:
         options.note = optarg;
         break;
@@ -1317,7 +1341,7 @@ int main(int argc, char** argv) {
       // peak is what an application's process would.
       if (ok && (plaintext || options.transports.size() == 1)) {
         const std::vector<std::string> env =
-            ChildEnvironment(work + "/home", sim.exports(), "");
+            ChildEnvironment(work + "/home", WorkerExports(options, sim), "");
         if (options.memory_bytes > 0) {
           ok = MeasureMemory(options, env, work, &report, &error);
         }
