@@ -222,8 +222,8 @@ void RawConnection::PrepareContext(grpc::ClientContext* context) const {
     char stamp[64];
     std::size_t length = 0;
     if (::localtime_r(&now.tv_sec, &local) != nullptr) {
-      length = std::strftime(stamp, sizeof(stamp), "%a %b %e %H:%M:%S %Y",
-                             &local);
+      length =
+          std::strftime(stamp, sizeof(stamp), "%a %b %e %H:%M:%S %Y", &local);
     }
     std::snprintf(stamp + length, sizeof(stamp) - length, ", %06ldus",
                   static_cast<long>(now.tv_nsec / 1000));

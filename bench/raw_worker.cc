@@ -368,8 +368,9 @@ int Idle(const std::string& accelerator_id, int argc, char** argv) {
   constexpr std::chrono::milliseconds kInterval(2000);
   const zvbench::Usage before = zvbench::ReadUsage();
   const auto start = std::chrono::steady_clock::now();
-  const auto stop = start + std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                std::chrono::duration<double>(seconds));
+  const auto stop =
+      start + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                  std::chrono::duration<double>(seconds));
   for (auto next = start; next < stop; next += kInterval) {
     std::this_thread::sleep_until(std::min(next, stop));
     if (next >= stop) break;

@@ -12,8 +12,8 @@
 // (see RunWorker), runs Google Benchmark on its one client, or measures the
 // peak memory of one call in a fresh process.
 
-#include <cstddef>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>

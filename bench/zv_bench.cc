@@ -760,8 +760,9 @@ bool RunCase(const Options& options, const std::string& transport,
 bool MeasureTransport(const Options& options, const std::string& transport,
                       const Simulator& sim, const std::string& work,
                       Report* report, std::string* error) {
-  const std::vector<std::string> env = ChildEnvironment(
-      work + "/home", WorkerExports(options, sim), AllocatorTunables(options.allocator));
+  const std::vector<std::string> env =
+      ChildEnvironment(work + "/home", WorkerExports(options, sim),
+                       AllocatorTunables(options.allocator));
   std::vector<std::unique_ptr<Worker>> workers;
   for (const ClientInfo& client : kClients) {
     workers.push_back(std::make_unique<Worker>());
@@ -1148,8 +1149,9 @@ int GoogleBenchmark(const Options& options, int argc, char** argv,
     std::fprintf(stderr, "zv-bench: %s\n", error.c_str());
     return 1;
   }
-  const std::vector<std::string> env = ChildEnvironment(
-      work + "/home", WorkerExports(options, sim), AllocatorTunables(options.allocator));
+  const std::vector<std::string> env =
+      ChildEnvironment(work + "/home", WorkerExports(options, sim),
+                       AllocatorTunables(options.allocator));
   int status = 0;
   for (const ClientInfo& client : kClients) {
     std::vector<std::string> command = WorkerCommand(options, client);

@@ -157,9 +157,9 @@ bool HealthCheck::WaitForStateChange(
   // deadline on the queue instead.
   const auto watch = [&] {
     live_watch_ = {WatchTag(++watch_number_), channel.get(), from};
-    channel->NotifyOnStateChange(
-        from, std::chrono::system_clock::now() + kWatchSpan, queue,
-        live_watch_.tag);
+    channel->NotifyOnStateChange(from,
+                                 std::chrono::system_clock::now() + kWatchSpan,
+                                 queue, live_watch_.tag);
     ++pending_watches_;
   };
   if (live_watch_.tag == nullptr || live_watch_.channel != channel.get() ||
@@ -357,11 +357,10 @@ void HealthCheck::Run(const Versions& versions, const char* framework) {
       if (checking) context.SetSessionAndNotifyAll(session_id_);
 
       std::shared_ptr<grpc::Channel> channel = accelerator_->GetChannel();
-      bool changed =
-          channel == nullptr ||
-          channel->GetState(false) != GRPC_CHANNEL_READY ||
-          WatchReadyChannel(channel,
-                            std::chrono::steady_clock::now() + interval);
+      bool changed = channel == nullptr ||
+                     channel->GetState(false) != GRPC_CHANNEL_READY ||
+                     WatchReadyChannel(
+                         channel, std::chrono::steady_clock::now() + interval);
       if (changed) {
         context.SetUnReady();
         throw TCP_CONNECT_NEEDED;

@@ -205,8 +205,8 @@ std::string CLogger::GetTimeStampInMicroseconds() {
   char text[64];
   std::memcpy(text, date.text, date.length);
   const int tail =
-      std::snprintf(text + date.length, sizeof(text) - date.length,
-                    ", %06ldus", static_cast<long>(now.tv_nsec / 1000));
+      std::snprintf(text + date.length, sizeof(text) - date.length, ", %06ldus",
+                    static_cast<long>(now.tv_nsec / 1000));
   return std::string(text, date.length + static_cast<std::size_t>(tail));
 }
 

@@ -277,8 +277,7 @@ class LongKeepAliveTest : public RpcExecutorTest {
   bool StartHealthCheck() const override { return false; }
 
   void StartWatching() {
-    accelerator_->KickOffKeepAliveThread(zva::Versions{"1.9.1", 0, 0},
-                                         "mxnet");
+    accelerator_->KickOffKeepAliveThread(zva::Versions{"1.9.1", 0, 0}, "mxnet");
     session_id_ = accelerator_->session_context_.Wait(kPatience);
     ASSERT_FALSE(session_id_.empty());
     ASSERT_TRUE(log_.WaitFor(

@@ -173,7 +173,8 @@ class SimFixture : public ::testing::Test {
 
  private:
   std::string Config() const {
-    return "{\"keep_alive_interval\": " + std::to_string(KeepAliveIntervalMs()) +
+    return "{\"keep_alive_interval\": " +
+           std::to_string(KeepAliveIntervalMs()) +
            ", \"max_wait_for_server_timeout\": " +
            std::to_string(kMaxWaitForServerMs) +
            ", \"initial_exponential_backoff_time\": 10"
