@@ -189,10 +189,17 @@ TEST(TimeStampTest, CtimeTextWithSixDigitMicroseconds) {
     ASSERT_EQ(stamp.find('\n'), std::string::npos);
   }
   // The same text ctime gives for that second (made without ctime's shared
-  // buffer): one of the seconds around the call.
-  const std::time_t before = std::time(nullptr);
+  // buffer): one of the seconds around the call. Read from the clock the
+  // stamp uses: time() follows the coarse clock, up to a tick behind, and
+  // once failed this test at a second's turn.
+  const auto second = [] {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+  };
+  const std::time_t before = second();
   const std::string stamp = CLogger::GetTimeStampInMicroseconds();
-  const std::time_t after = std::time(nullptr);
+  const std::time_t after = second();
   std::vector<std::string> seconds;
   for (std::time_t t = before; t <= after; ++t) {
     seconds.push_back(std::string(std::ctime(&t)).substr(0, 24));
