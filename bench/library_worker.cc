@@ -108,10 +108,6 @@ class MxnetClient : public zvbench::InferClient {
   }
 
   bool Infer(int slot_index, std::string* error) override {
-    if (static_cast<size_t>(slot_index) >= slots_.size()) {
-      *error = "slot not prepared";
-      return false;
-    }
     Slot& slot = slots_[static_cast<size_t>(slot_index)];
     const int rc = model_->Infer(slot.inputs, &slot.outputs);
     if (rc != 0) *error = Failure("MXNet Infer", rc);
@@ -171,10 +167,6 @@ class PytorchClient : public zvbench::InferClient {
   }
 
   bool Infer(int slot_index, std::string* error) override {
-    if (static_cast<size_t>(slot_index) >= slots_.size()) {
-      *error = "slot not prepared";
-      return false;
-    }
     Slot& slot = slots_[static_cast<size_t>(slot_index)];
     // The adapter appends; the caller keeps only this call's output.
     slot.outputs.clear();

@@ -10,69 +10,19 @@
 #include <grpcpp/create_channel.h>
 #include <grpcpp/security/credentials.h>
 #include <grpcpp/support/channel_arguments.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
+
+#include "zvsim/signature.h"
 
 namespace zvbench {
 
 namespace {
 
-constexpr char kAlgorithm[] = "KCP4-HMAC-SHA256";
-constexpr char kService[] = "zorvel";
-constexpr char kTerminator[] = "kcp4_request";
-constexpr char kSignedHeaders[] =
-    ":authority;x-kst-date;x-kstrn-zva-accelerator-id";
-// Connect is signed without its body: the hash of no bytes.
-constexpr char kEmptyPayloadHash[] =
-    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 constexpr char kAcceleratorHeader[] = "x-kstrn-zva-accelerator-id";
 constexpr std::chrono::seconds kDeadline(60);
 
 std::string Environment(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
-}
-
-std::string Hex(const unsigned char* bytes, unsigned int size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(size * 2);
-  for (unsigned int i = 0; i < size; ++i) {
-    hex.push_back(kDigits[bytes[i] >> 4]);
-    hex.push_back(kDigits[bytes[i] & 0xf]);
-  }
-  return hex;
-}
-
-// Empty when the digest fails.
-std::string Sha256Hex(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &size, EVP_sha256(),
-                 nullptr) != 1) {
-    return "";
-  }
-  return Hex(digest, size);
-}
-
-// The raw HMAC-SHA256 of `data` under `key`; empty when it fails.
-std::string Hmac(const std::string& key, const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-           reinterpret_cast<const unsigned char*>(data.data()), data.size(),
-           digest, &size) == nullptr) {
-    return "";
-  }
-  return std::string(reinterpret_cast<char*>(digest), size);
-}
-
-std::string UtcNow(const char* pattern) {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  char text[32];
-  return std::string(text, std::strftime(text, sizeof(text), pattern, &utc));
 }
 
 std::string Describe(const grpc::Status& status) {
@@ -103,34 +53,6 @@ bool AddressFromEnvironment(const std::string& accelerator_id,
   return true;
 }
 
-std::string SignConnect(const ServiceAddress& address,
-                        const std::string& timestamp) {
-  const std::string day = timestamp.substr(0, 8);
-  const std::string canonical =
-      std::string("POST\n/zva.rpc.ZvaInference/Connect\n\n") +
-      ":authority:" + address.endpoint + "\n" + "x-kst-date:" + timestamp +
-      "\n" + kAcceleratorHeader + ":" + address.accelerator_id + "\n\n" +
-      kSignedHeaders + "\n" + kEmptyPayloadHash;
-  const std::string canonical_hash = Sha256Hex(canonical);
-  const std::string scope =
-      day + "/" + address.region + "/" + kService + "/" + kTerminator;
-  const std::string string_to_sign = std::string(kAlgorithm) + "\n" +
-                                     timestamp + "\n" + scope + "\n" +
-                                     canonical_hash;
-  std::string key = "KCP4" + address.secret_key;
-  for (const std::string& part :
-       {day, address.region, std::string(kService), std::string(kTerminator)}) {
-    key = Hmac(key, part);
-    if (key.empty()) return "";
-  }
-  const std::string signature = Hmac(key, string_to_sign);
-  if (canonical_hash.empty() || signature.empty()) return "";
-  return std::string(kAlgorithm) + " Credential=" + address.access_key_id +
-         "/" + scope + ", SignedHeaders=" + kSignedHeaders + ", Signature=" +
-         Hex(reinterpret_cast<const unsigned char*>(signature.data()),
-             static_cast<unsigned int>(signature.size()));
-}
-
 bool RawConnection::Open(const ServiceAddress& address,
                          const std::string& framework,
                          const std::string& model_id, std::string* error) {
@@ -146,8 +68,18 @@ bool RawConnection::Open(const ServiceAddress& address,
   stub_ = zva::rpc::ZvaInference::NewStub(channel_);
 
   // Connect marks this connection as signed in; the session is opened on it.
-  const std::string timestamp = UtcNow("%Y%m%dT%H%M%SZ");
-  const std::string authorization = SignConnect(address, timestamp);
+  // Signed by the simulator's own reading of the scheme: this client shares
+  // nothing with the library.
+  zvsim::SignedConnect signed_connect;
+  signed_connect.authority = address.endpoint;
+  signed_connect.date = zvsim::FormatKcpDate(std::chrono::system_clock::now());
+  signed_connect.accelerator_id = address.accelerator_id;
+  const std::string& timestamp = signed_connect.date;
+  const std::string authorization =
+      zvsim::ConnectVerifier(
+          {address.access_key_id, address.secret_key, address.session_token},
+          address.region)
+          .AuthorizationFor(signed_connect);
   if (authorization.empty()) {
     *error = "signing the Connect failed";
     return false;

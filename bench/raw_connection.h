@@ -40,12 +40,6 @@ struct ServiceAddress {
 bool AddressFromEnvironment(const std::string& accelerator_id,
                             ServiceAddress* address, std::string* error);
 
-// The "authorization" header value of a Connect to `address` signed at
-// `timestamp` ("%Y%m%dT%H%M%SZ", UTC), which also goes as "x-kst-date".
-// Empty when a digest fails.
-std::string SignConnect(const ServiceAddress& address,
-                        const std::string& timestamp);
-
 // One channel with a session on it and one model loaded.
 //
 // Thread safety: after Open, stub(), session_id() and AddCallMetadata may be

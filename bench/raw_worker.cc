@@ -23,6 +23,7 @@
 #include <vector>
 
 #include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/wire_format_lite.h>
 #include <grpc/grpc.h>
 #include <grpcpp/client_context.h>
@@ -42,6 +43,8 @@ namespace {
 
 using google::protobuf::internal::WireFormatLite;
 using google::protobuf::io::CodedInputStream;
+using google::protobuf::io::CodedOutputStream;
+using google::protobuf::io::StringOutputStream;
 
 constexpr char kInputName[] = "data";
 
@@ -62,9 +65,6 @@ class FloatSlots {
       slot.output.assign(slot.input.size(), 0.0f);
     }
   }
-  bool Has(int slot) const {
-    return slot >= 0 && static_cast<size_t>(slot) < slots_.size();
-  }
   std::vector<float>& input(int slot) { return At(slot).input; }
   std::vector<float>& output(int slot) { return At(slot).output; }
   bool Check(int slot) const {
@@ -81,6 +81,23 @@ class FloatSlots {
   std::vector<Slot> slots_;
 };
 
+// The Infer request of one float tensor built the plain way: a generated
+// NDArray serialized into tensor_content.
+zva::rpc::InferRequest PlainRequest(const zvbench::RawConnection& connection,
+                                    const std::vector<float>& input) {
+  zva::rpc::mxnet::NDArray array;
+  array.set_data(input.data(), input.size() * sizeof(float));
+  array.add_shape(static_cast<int64_t>(input.size()));
+  array.set_dtype(zva::rpc::mxnet::NDArray::FLOAT32);
+  zva::rpc::InferRequest request;
+  request.mutable_session()->set_session_id(connection.session_id());
+  request.set_model_id(connection.model_id());
+  zva::rpc::NamedTensor* named = request.add_input();
+  named->set_name(kInputName);
+  array.SerializeToString(named->mutable_tensor()->mutable_tensor_content());
+  return request;
+}
+
 class RawStubClient : public zvbench::InferClient {
  public:
   explicit RawStubClient(std::unique_ptr<zvbench::RawConnection> connection)
@@ -93,24 +110,11 @@ class RawStubClient : public zvbench::InferClient {
   }
 
   bool Infer(int slot, std::string* error) override {
-    if (!slots_.Has(slot)) {
-      *error = "slot not prepared";
-      return false;
-    }
     const std::vector<float>& input = slots_.input(slot);
     std::vector<float>& output = slots_.output(slot);
     const size_t bytes = input.size() * sizeof(float);
 
-    zva::rpc::mxnet::NDArray array;
-    array.set_data(input.data(), bytes);
-    array.add_shape(static_cast<int64_t>(input.size()));
-    array.set_dtype(zva::rpc::mxnet::NDArray::FLOAT32);
-    zva::rpc::InferRequest request;
-    request.mutable_session()->set_session_id(connection_->session_id());
-    request.set_model_id(connection_->model_id());
-    zva::rpc::NamedTensor* named = request.add_input();
-    named->set_name(kInputName);
-    array.SerializeToString(named->mutable_tensor()->mutable_tensor_content());
+    const zva::rpc::InferRequest request = PlainRequest(*connection_, input);
 
     grpc::ClientContext context;
     connection_->PrepareContext(&context);
@@ -142,36 +146,16 @@ class RawStubClient : public zvbench::InferClient {
 
 // ---- The lean floor ---------------------------------------------------------
 
-size_t VarintSize(uint64_t value) {
-  size_t size = 1;
-  while (value >= 0x80) {
-    value >>= 7;
-    ++size;
-  }
-  return size;
+// A length-delimited field of `length` bytes, tag included; every field
+// number here is below 16.
+size_t FieldSize(size_t length) {
+  return 1 + WireFormatLite::LengthDelimitedSize(length);
 }
 
-void AppendVarint(std::string* out, uint64_t value) {
-  while (value >= 0x80) {
-    out->push_back(static_cast<char>((value & 0x7f) | 0x80));
-    value >>= 7;
-  }
-  out->push_back(static_cast<char>(value));
-}
-
-// A length-delimited field's tag and length; its bytes follow.
-void AppendLengthPrefix(std::string* out, int field, size_t length) {
-  AppendVarint(out, (static_cast<uint64_t>(field) << 3) | 2);
-  AppendVarint(out, length);
-}
-
-size_t LengthDelimitedSize(size_t length) {
-  return 1 + VarintSize(length) + length;  // every field number here is < 16
-}
-
-void AppendString(std::string* out, int field, const std::string& text) {
-  AppendLengthPrefix(out, field, text.size());
-  out->append(text);
+void WriteLengthPrefix(CodedOutputStream* out, int field, size_t length) {
+  out->WriteTag(WireFormatLite::MakeTag(
+      field, WireFormatLite::WIRETYPE_LENGTH_DELIMITED));
+  out->WriteVarint64(length);
 }
 
 // Walks the fields of the message that ends at the stream's current limit,
@@ -212,24 +196,30 @@ struct RequestFrame {
 RequestFrame FrameRequest(const std::string& session_id,
                           const std::string& model_id, size_t elements) {
   const size_t bytes = elements * sizeof(float);
-  const size_t shape_size = VarintSize(elements);
-  const size_t array_size =
-      LengthDelimitedSize(bytes) + LengthDelimitedSize(shape_size);
-  const size_t tensor_size = LengthDelimitedSize(array_size);
-  const size_t named_size = LengthDelimitedSize(sizeof(kInputName) - 1) +
-                            LengthDelimitedSize(tensor_size);
+  const size_t shape_size = CodedOutputStream::VarintSize64(elements);
+  const size_t array_size = FieldSize(bytes) + FieldSize(shape_size);
+  const size_t tensor_size = FieldSize(array_size);
+  const size_t named_size =
+      FieldSize(sizeof(kInputName) - 1) + FieldSize(tensor_size);
   RequestFrame frame;
-  frame.head.reserve(64 + session_id.size() + model_id.size());
-  AppendLengthPrefix(&frame.head, 1, LengthDelimitedSize(session_id.size()));
-  AppendString(&frame.head, 1, session_id);
-  AppendString(&frame.head, 2, model_id);
-  AppendLengthPrefix(&frame.head, 3, named_size);
-  AppendString(&frame.head, 1, kInputName);
-  AppendLengthPrefix(&frame.head, 2, tensor_size);
-  AppendLengthPrefix(&frame.head, 1, array_size);
-  AppendLengthPrefix(&frame.head, 1, bytes);
-  AppendLengthPrefix(&frame.tail, 2, shape_size);
-  AppendVarint(&frame.tail, elements);
+  {
+    StringOutputStream stream(&frame.head);
+    CodedOutputStream head(&stream);
+    WriteLengthPrefix(&head, 1, FieldSize(session_id.size()));
+    WireFormatLite::WriteString(1, session_id, &head);
+    WireFormatLite::WriteString(2, model_id, &head);
+    WriteLengthPrefix(&head, 3, named_size);
+    WireFormatLite::WriteString(1, kInputName, &head);
+    WriteLengthPrefix(&head, 2, tensor_size);
+    WriteLengthPrefix(&head, 1, array_size);
+    WriteLengthPrefix(&head, 1, bytes);
+  }
+  {
+    StringOutputStream stream(&frame.tail);
+    CodedOutputStream tail(&stream);
+    WriteLengthPrefix(&tail, 2, shape_size);
+    tail.WriteVarint64(elements);
+  }
   return frame;
 }
 
@@ -247,15 +237,7 @@ class LeanFloorClient : public zvbench::InferClient {
     const std::vector<float>& input = slots_.input(0);
     const RequestFrame frame = FrameRequest(
         connection_->session_id(), connection_->model_id(), input.size());
-    zva::rpc::mxnet::NDArray array;
-    array.set_data(input.data(), bytes);
-    array.add_shape(static_cast<int64_t>(input.size()));
-    zva::rpc::InferRequest request;
-    request.mutable_session()->set_session_id(connection_->session_id());
-    request.set_model_id(connection_->model_id());
-    zva::rpc::NamedTensor* named = request.add_input();
-    named->set_name(kInputName);
-    array.SerializeToString(named->mutable_tensor()->mutable_tensor_content());
+    const zva::rpc::InferRequest request = PlainRequest(*connection_, input);
     const std::string data(reinterpret_cast<const char*>(input.data()), bytes);
     if (request.SerializeAsString() != frame.head + data + frame.tail) {
       *error = "the lean floor's request differs from the generated one";
@@ -265,10 +247,6 @@ class LeanFloorClient : public zvbench::InferClient {
   }
 
   bool Infer(int slot, std::string* error) override {
-    if (!slots_.Has(slot)) {
-      *error = "slot not prepared";
-      return false;
-    }
     const std::vector<float>& input = slots_.input(slot);
     std::vector<float>& output = slots_.output(slot);
     const size_t bytes = input.size() * sizeof(float);

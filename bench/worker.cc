@@ -162,6 +162,7 @@ int Serve(const std::string& name, const ClientFactory& factory) {
   }
   reply("ready");
 
+  int prepared = 0;  // slots of the last successful prepare
   char line[256];
   while (std::fgets(line, sizeof(line), stdin) != nullptr) {
     std::istringstream in(line);
@@ -174,8 +175,10 @@ int Serve(const std::string& name, const ClientFactory& factory) {
       if (!(in >> bytes >> slots) || slots < 1) {
         reply("error bad prepare command");
       } else if (!client->Prepare(bytes, slots, &error)) {
+        prepared = 0;
         reply("error " + OneLine(error));
       } else {
+        prepared = slots;
         reply("ok");
       }
     } else if (command == "run") {
@@ -184,6 +187,9 @@ int Serve(const std::string& name, const ClientFactory& factory) {
       Batch batch;
       if (!(in >> threads >> calls) || threads < 1 || calls < 1) {
         reply("error bad run command");
+      } else if (threads > prepared) {
+        // Thread i calls from slot i, which the clients do not check.
+        reply("error run needs " + std::to_string(threads) + " prepared slots");
       } else if (!RunBatch(client.get(), threads, calls, &batch, &error)) {
         reply("error " + OneLine(error));
       } else {
